@@ -5,7 +5,9 @@
 //  - readHexLine(file, line): copies the next word (at most hexLineSize - 1 characters plus
 //    a terminating zero) into line and returns 1; returns 0 with line empty at the end of
 //    the input or on a failed file, and keeps doing so. A longer word is consumed whole,
-//    truncated in line, and flagged (lastWordOverlong()).
+//    truncated in line, and flagged (lastWordOverlong()). White space is blank, tab, LF,
+//    VT, FF and CR; lines end with LF, CR LF or a lone CR. Other bytes, a zero included,
+//    are copied as they are. A folder counts as a file that cannot be opened.
 //  - isEndRecord(line): 1 when the first 11 characters are exactly ":00000001FF".
 //  - parseHexRecord(line, address, count, data): decodes one record. count is the number
 //    of data bytes of a well-formed data record (type 00, good checksum) and 0 for anything
@@ -13,6 +15,15 @@
 //    as many bytes as the count field declares and the line holds.
 //  - decodeHexRecord(line, address, count, data): the same decoding, and it also says what
 //    the line is (HexRecordInfo); parseHexRecord is this routine with the answer dropped.
+//    kind follows the lenient decoding above: data (type 00, good checksum; count may be 0
+//    for ":0000000000"), endRecord (isEndRecord(line) is 1), otherType (any other type with
+//    a good checksum), malformed (a field unreadable or the checksum wrong). fault is the
+//    strict reading: every character after the record mark a hexadecimal digit (notHex),
+//    exactly 11 + 2 * count characters (tooShort, tooLong; also for a type 02 or 04 record
+//    whose count is not 2), and a good checksum (badChecksum). A line with a fault may still
+//    decode leniently (":0x00000000" is a data record of 0 bytes with fault notHex); a
+//    malformed line always has a fault. Fields are read with at most 2 or 4 digits of either
+//    case, never with a sign, and never past the terminating zero.
 //  - estimateDataBytes(path, estimate): 1 and estimate = size * 16 / 45 (64-bit, clamped to
 //    the largest 32-bit value) when the size can be read; 0 and estimate untouched if not.
 //  - closeHexFile(file): closes the stream; safe on a failed or closed file.
@@ -40,7 +51,7 @@ struct HexRecordInfo {
 };
 
 // Text for a fault, as the operator reads it: "checksum error", "not hexadecimal",
-// "line too short", "line too long".
+// "line too short", "line too long"; empty for none.
 const char* describeHexFault(HexFault fault);
 
 class HexFile {
