@@ -1,0 +1,46 @@
+// Test helpers for the serial port: a pseudo-terminal pair standing in for the line, and a
+// message sink that records.
+//
+// PtyPair: the test holds the master and plays the target; the port under test opens
+// slavePath(). Every wait is bounded. Closing the master hangs up the slave.
+#pragma once
+
+#include "serial/MessageSink.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace sorbel::test {
+
+class PtyPair {
+public:
+    PtyPair();  // fails the current test (ADD_FAILURE) if no pair can be made
+    ~PtyPair(); // closes the master if still open
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    int master() const { return master_; }
+    const std::string& slavePath() const { return slavePath_; }
+
+    // Writes every byte to the master (the port reads them).
+    void send(const std::string& bytes) const;
+    // Reads from the master until n bytes arrived or the limit passed.
+    std::string receive(std::size_t n,
+                        std::chrono::milliseconds limit = std::chrono::seconds{5}) const;
+    // Hangs the line up for the slave.
+    void closeMaster();
+
+private:
+    int master_ = -1;
+    std::string slavePath_;
+};
+
+struct RecordingSink : MessageSink {
+    void showMessage(const std::string& text) override { messages.push_back(text); }
+    // The first line of message i, or "" when there is none.
+    std::string firstLine(std::size_t i = 0) const;
+    std::vector<std::string> messages;
+};
+
+} // namespace sorbel::test
