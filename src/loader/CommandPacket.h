@@ -67,5 +67,9 @@ std::uint8_t rotateForVerify(std::uint8_t b);
 const std::array<std::uint8_t, resyncFrameSize>& resyncFrame();
 
 int sendPacket(SerialPort& port, const CommandPacket& packet, MessageSink& sink);
+// The same with the erase limit given (tests use a short one). Also ends at once with 10
+// when the port is aborted or its line hangs up, for erase commands too.
+int sendPacket(SerialPort& port, const CommandPacket& packet, MessageSink& sink,
+               std::chrono::milliseconds eraseLimit);
 
 } // namespace sorbel

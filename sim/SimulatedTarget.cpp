@@ -1,0 +1,612 @@
+#include "sim/SimulatedTarget.h"
+
+#include "loader/CommandPacket.h"
+#include "sim/PacketParser.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <mutex>
+#include <poll.h>
+#include <random>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace sorbel::sim {
+
+namespace {
+
+constexpr std::size_t readChunk = 256;
+constexpr std::uint8_t massErasePages = 0;
+constexpr auto outputPollStep = std::chrono::milliseconds(50);
+constexpr auto waitPollStep = std::chrono::milliseconds(10);
+
+std::string systemReason(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+void makeRaw(int fd, long baud) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        return;
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (baud > 0) {
+        // Only the standard rates a real line needs; a pseudo-terminal ignores the speed.
+        static const std::pair<long, speed_t> rates[] = {
+            {1200, B1200},     {2400, B2400},     {4800, B4800},    {9600, B9600},
+            {19200, B19200},   {38400, B38400},   {57600, B57600},  {115200, B115200},
+            {230400, B230400}, {460800, B460800}, {921600, B921600}};
+        for (const auto& [rate, speed] : rates) {
+            if (rate == baud) {
+                cfsetispeed(&tio, speed);
+                cfsetospeed(&tio, speed);
+            }
+        }
+    }
+    tcsetattr(fd, TCSANOW, &tio);
+}
+
+std::uint8_t rotateBack(std::uint8_t b) {
+    return static_cast<std::uint8_t>((b >> 3) | (b << 5));
+}
+
+char commandLetter(std::uint8_t c) {
+    return (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+}
+
+} // namespace
+
+struct SimulatedTarget::Impl {
+    TargetOptions options;
+
+    // State, under mutex.
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    std::vector<std::uint8_t> flash = std::vector<std::uint8_t>(targetFlashSize, 0xFF);
+    std::vector<ReceivedPacket> packets;
+    int wakeBytes = 0;
+    int resyncs = 0;
+    bool runStarted = false;
+    bool hungUp = false;
+    std::uint64_t bytesProgrammed = 0;
+    std::string path;
+    int masterFd = -1;    // our end of the line; also changed under outputMutex
+    int keptSlaveFd = -1; // keeps the pseudo-terminal up while SORBEL has it closed
+
+    // Output is serialised so that sendRaw never splits an answer.
+    std::mutex outputMutex;
+
+    // Loader thread only.
+    PacketParser parser;
+    std::mt19937_64 random;
+    int eraseRefusals = 0;
+    std::chrono::steady_clock::time_point inputClock{};
+    std::chrono::steady_clock::time_point outputClock{};
+
+    std::atomic<bool> stopRequested{false};
+    int stopFd = -1;
+    std::thread thread;
+
+    explicit Impl(TargetOptions o) : options(std::move(o)), random(options.seed) {}
+
+    std::chrono::nanoseconds byteTime() const {
+        if (options.baud <= 0) {
+            return std::chrono::nanoseconds{0};
+        }
+        return std::chrono::nanoseconds{10'000'000'000LL / options.baud};
+    }
+
+    void notify() {
+        std::lock_guard lock(mutex);
+        changed.notify_all();
+    }
+
+    // Sleeps, waking early when stop is asked for.
+    void pause(std::chrono::nanoseconds time) {
+        const auto until = std::chrono::steady_clock::now() + time;
+        while (!stopRequested && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(
+                until - std::chrono::steady_clock::now(), std::chrono::milliseconds(20)));
+        }
+    }
+
+    void send(const std::vector<std::uint8_t>& bytes) {
+        std::lock_guard out(outputMutex);
+        const auto perByte = byteTime();
+        for (std::size_t done = 0; done < bytes.size() && !stopRequested;) {
+            // Paced output leaves one byte at a time, each after its ten bits.
+            std::size_t chunk = bytes.size() - done;
+            if (perByte.count() > 0) {
+                outputClock = std::max(outputClock, std::chrono::steady_clock::now()) + perByte;
+                std::this_thread::sleep_until(outputClock);
+                chunk = 1;
+            }
+            int fd = -1;
+            {
+                std::lock_guard lock(mutex);
+                fd = masterFd;
+            }
+            if (fd < 0) {
+                return;
+            }
+            const ssize_t n = ::write(fd, bytes.data() + done, chunk);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+            } else if (n < 0 && errno == EAGAIN) {
+                pollfd p{fd, POLLOUT, 0};
+                ::poll(&p, 1, static_cast<int>(outputPollStep.count()));
+            } else if (n < 0 && errno != EINTR) {
+                return;
+            }
+        }
+    }
+
+    void sendWithNoise(std::vector<std::uint8_t> bytes) {
+        if (options.noiseRate > 0 &&
+            std::uniform_real_distribution<double>(0, 1)(random) < options.noiseRate) {
+            auto noise =
+                static_cast<std::uint8_t>(std::uniform_int_distribution<int>(0, 255)(random));
+            if (noise == ackByte) {
+                noise = nakByte;
+            }
+            bytes.insert(bytes.begin(), noise);
+        }
+        send(bytes);
+    }
+
+    void sendId() {
+        if (!options.idText.empty()) {
+            sendWithNoise(std::vector<std::uint8_t>(options.idText.begin(), options.idText.end()));
+        }
+    }
+
+    void closeLine() {
+        std::lock_guard out(outputMutex);
+        std::lock_guard lock(mutex);
+        if (masterFd >= 0) {
+            ::close(masterFd);
+            masterFd = -1;
+        }
+        if (keptSlaveFd >= 0) {
+            ::close(keptSlaveFd);
+            keptSlaveFd = -1;
+        }
+    }
+
+    // Carries out a good packet on the flash. Returns true when it is acknowledged, and
+    // the time the chip takes for it.
+    bool execute(const ParsedPacket& p, std::chrono::nanoseconds& busy) {
+        const std::size_t n = p.data.size();
+        switch (p.command) {
+        case commandErase: {
+            if (n != 1) {
+                return false;
+            }
+            if (options.eraseAckAfter < 0 || eraseRefusals < options.eraseAckAfter) {
+                ++eraseRefusals;
+                return false;
+            }
+            eraseRefusals = 0;
+            const std::uint8_t pages = p.data[0];
+            std::lock_guard lock(mutex);
+            if (pages == massErasePages) {
+                std::fill(flash.begin(), flash.begin() + loaderAreaStart, 0xFF);
+                busy = options.massEraseTime;
+                return true;
+            }
+            const std::uint64_t end =
+                std::uint64_t{p.address} + std::uint64_t{pages} * targetPageSize;
+            if (p.address % targetPageSize != 0 || end > loaderAreaStart) {
+                return false;
+            }
+            std::fill(flash.begin() + p.address, flash.begin() + static_cast<std::ptrdiff_t>(end),
+                      0xFF);
+            busy = options.pageEraseTime * pages;
+            return true;
+        }
+        case commandWrite: {
+            if (std::uint64_t{p.address} + n > loaderAreaStart) {
+                return false;
+            }
+            std::lock_guard lock(mutex);
+            for (std::size_t i = 0; i < n; ++i) {
+                flash[p.address + i] &= p.data[i]; // flash bits can only be cleared
+            }
+            bytesProgrammed += n;
+            busy = options.writeByteTime * static_cast<long>(n);
+            return true;
+        }
+        case commandVerify: {
+            if (std::uint64_t{p.address} + n > targetFlashSize) {
+                return false;
+            }
+            std::lock_guard lock(mutex);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (flash[p.address + i] != rotateBack(p.data[i])) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        case commandRun: {
+            std::lock_guard lock(mutex);
+            runStarted = true;
+            return true;
+        }
+        default:
+            return false;
+        }
+    }
+
+    // Returns false when the line has been hung up.
+    bool handlePacket(const ParsedPacket& p) {
+        ReceivedPacket record;
+        record.command = p.command;
+        record.address = p.address;
+        record.data = p.data;
+        record.checksumOk = p.checksumOk;
+        {
+            std::lock_guard lock(mutex);
+            record.number = static_cast<int>(packets.size()) + 1;
+        }
+        // Both draws are made for every packet so that the sequence depends only on the
+        // number of packets, not on which knobs are set.
+        std::uniform_real_distribution<double> uniform(0, 1);
+        const bool silentDraw = uniform(random) < options.silentRate;
+        const bool nakDraw = uniform(random) < options.nakRate;
+
+        std::chrono::nanoseconds busy{0};
+        bool silent = false;
+        bool good = false;
+        if (!p.checksumOk) {
+            good = false;
+        } else if (options.silentOn.count(record.number) != 0 || silentDraw) {
+            silent = true;
+        } else if (options.nakOn.count(record.number) != 0 || nakDraw) {
+            good = false;
+        } else {
+            good = execute(p, busy);
+        }
+        record.answer = silent ? -1 : (good ? ackByte : options.wrongAnswer);
+        const int number = record.number;
+        {
+            std::lock_guard lock(mutex);
+            packets.push_back(std::move(record));
+            changed.notify_all();
+        }
+        if (!silent) {
+            pause(busy + options.ackDelay);
+            sendWithNoise({good ? ackByte : options.wrongAnswer});
+        }
+        if (options.hangUpAfter >= 0 && number >= options.hangUpAfter) {
+            closeLine();
+            std::lock_guard lock(mutex);
+            hungUp = true;
+            changed.notify_all();
+            return false;
+        }
+        return true;
+    }
+
+    void run() {
+        if (options.idUnprompted) {
+            sendId();
+        }
+        std::uint8_t buffer[readChunk];
+        const auto perByte = byteTime();
+        while (!stopRequested) {
+            int fd = -1;
+            {
+                std::lock_guard lock(mutex);
+                fd = masterFd;
+            }
+            if (fd < 0) {
+                return;
+            }
+            pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return;
+            }
+            if (stopRequested || (fds[1].revents & POLLIN) != 0) {
+                return;
+            }
+            if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                continue;
+            }
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+                continue;
+            }
+            if (n <= 0) {
+                // The device went away (only a named device can; the kept slave keeps a
+                // pseudo-terminal up).
+                closeLine();
+                std::lock_guard lock(mutex);
+                hungUp = true;
+                changed.notify_all();
+                return;
+            }
+            const auto arrived = std::chrono::steady_clock::now();
+            for (ssize_t i = 0; i < n && !stopRequested; ++i) {
+                if (perByte.count() > 0) {
+                    inputClock = std::max(inputClock, arrived) + perByte;
+                    std::this_thread::sleep_until(inputClock);
+                }
+                switch (parser.feed(buffer[i])) {
+                case PacketParser::Event::none:
+                    break;
+                case PacketParser::Event::wake: {
+                    {
+                        std::lock_guard lock(mutex);
+                        ++wakeBytes;
+                        changed.notify_all();
+                    }
+                    sendId();
+                    break;
+                }
+                case PacketParser::Event::resync: {
+                    std::lock_guard lock(mutex);
+                    ++resyncs;
+                    changed.notify_all();
+                    break;
+                }
+                case PacketParser::Event::packet:
+                    if (!handlePacket(parser.packet())) {
+                        return;
+                    }
+                    break;
+                }
+            }
+        }
+    }
+
+    bool open(std::string& error) {
+        int master = -1;
+        int slave = -1;
+        std::string name;
+        if (options.device.empty()) {
+            master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (master < 0) {
+                error = systemReason("posix_openpt");
+                return false;
+            }
+            if (::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+                error = systemReason("unlockpt");
+                ::close(master);
+                return false;
+            }
+            char slaveName[128] = {};
+            if (::ptsname_r(master, slaveName, sizeof slaveName) != 0) {
+                error = systemReason("ptsname");
+                ::close(master);
+                return false;
+            }
+            name = slaveName;
+            slave = ::open(slaveName, O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (slave < 0) {
+                error = systemReason(name);
+                ::close(master);
+                return false;
+            }
+            // Raw on the shared line discipline, so that no byte is translated either way.
+            makeRaw(slave, 0);
+        } else {
+            name = options.device;
+            master = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+            if (master < 0) {
+                error = systemReason(name);
+                return false;
+            }
+            makeRaw(master, options.baud);
+        }
+        const int flags = ::fcntl(master, F_GETFL);
+        ::fcntl(master, F_SETFL, flags | O_NONBLOCK);
+        stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (stopFd < 0) {
+            error = systemReason("eventfd");
+            ::close(master);
+            if (slave >= 0) {
+                ::close(slave);
+            }
+            return false;
+        }
+        std::lock_guard lock(mutex);
+        masterFd = master;
+        keptSlaveFd = slave;
+        path = name;
+        return true;
+    }
+};
+
+SimulatedTarget::SimulatedTarget(TargetOptions options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+SimulatedTarget::~SimulatedTarget() {
+    stop();
+}
+
+bool SimulatedTarget::start(std::string& error) {
+    if (impl_->thread.joinable()) {
+        error = "the simulated target is already running";
+        return false;
+    }
+    if (!impl_->open(error)) {
+        return false;
+    }
+    impl_->stopRequested = false;
+    impl_->thread = std::thread([this] { impl_->run(); });
+    return true;
+}
+
+void SimulatedTarget::stop() {
+    impl_->stopRequested = true;
+    if (impl_->stopFd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(impl_->stopFd, &one, sizeof one);
+    }
+    if (impl_->thread.joinable()) {
+        impl_->thread.join();
+    }
+    impl_->closeLine();
+    if (impl_->stopFd >= 0) {
+        ::close(impl_->stopFd);
+        impl_->stopFd = -1;
+    }
+    impl_->notify();
+}
+
+void SimulatedTarget::hangUp() {
+    bool wasOpen = false;
+    {
+        std::lock_guard lock(impl_->mutex);
+        wasOpen = impl_->masterFd >= 0;
+    }
+    stop();
+    if (wasOpen) {
+        std::lock_guard lock(impl_->mutex);
+        impl_->hungUp = true;
+        impl_->changed.notify_all();
+    }
+}
+
+std::string SimulatedTarget::portPath() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->path;
+}
+
+void SimulatedTarget::sendRaw(const std::vector<std::uint8_t>& bytes) {
+    impl_->send(bytes);
+}
+
+int SimulatedTarget::pendingForHost() const {
+    std::lock_guard lock(impl_->mutex);
+    int count = 0;
+    if (impl_->keptSlaveFd < 0 || ::ioctl(impl_->keptSlaveFd, FIONREAD, &count) != 0) {
+        return -1;
+    }
+    return count;
+}
+
+void SimulatedTarget::setFlash(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
+    std::lock_guard lock(impl_->mutex);
+    for (std::size_t i = 0; i < bytes.size() && address + i < targetFlashSize; ++i) {
+        impl_->flash[address + i] = bytes[i];
+    }
+}
+
+std::vector<std::uint8_t> SimulatedTarget::flash() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->flash;
+}
+
+std::vector<ReceivedPacket> SimulatedTarget::packets() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->packets;
+}
+
+int SimulatedTarget::wakeBytesReceived() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->wakeBytes;
+}
+
+int SimulatedTarget::resyncFrames() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->resyncs;
+}
+
+bool SimulatedTarget::runStarted() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->runStarted;
+}
+
+bool SimulatedTarget::hungUp() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->hungUp;
+}
+
+std::uint64_t SimulatedTarget::bytesProgrammed() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->bytesProgrammed;
+}
+
+std::string SimulatedTarget::packetLog() const {
+    const auto all = packets();
+    std::string log;
+    char line[64];
+    for (const auto& p : all) {
+        std::snprintf(line, sizeof line, "%5d %c 0x%08X %3zu", p.number, commandLetter(p.command),
+                      static_cast<unsigned>(p.address), p.data.size());
+        log += line;
+        for (std::uint8_t b : p.data) {
+            std::snprintf(line, sizeof line, " %02X", b);
+            log += line;
+        }
+        log += p.checksumOk ? " checksum ok" : " checksum BAD";
+        if (p.answer < 0) {
+            log += " answer none\n";
+        } else {
+            std::snprintf(line, sizeof line, " answer %02X\n", p.answer);
+            log += line;
+        }
+    }
+    return log;
+}
+
+bool SimulatedTarget::dumpFlash(const std::string& path, std::string& error) const {
+    const auto image = flash();
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(image.data()),
+              static_cast<std::streamsize>(image.size()));
+    out.close();
+    if (!out) {
+        error = "cannot write the flash image to " + path;
+        return false;
+    }
+    return true;
+}
+
+bool SimulatedTarget::writeLog(const std::string& path, std::string& error) const {
+    const auto log = packetLog();
+    std::ofstream out(path, std::ios::trunc);
+    out << log;
+    out.close();
+    if (!out) {
+        error = "cannot write the packet log to " + path;
+        return false;
+    }
+    return true;
+}
+
+bool SimulatedTarget::waitFor(const std::function<bool()>& condition,
+                              std::chrono::milliseconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return condition();
+        }
+        std::unique_lock lock(impl_->mutex);
+        impl_->changed.wait_for(
+            lock, std::min<std::chrono::steady_clock::duration>(waitPollStep, deadline - now));
+    }
+}
+
+} // namespace sorbel::sim
