@@ -57,7 +57,8 @@ public:
     DownloadSettings snapshot() const;
 
 private:
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_; // guards settings_; never held across disk work
+    std::mutex saveMutex_;     // one save at a time, so the file follows the memory's order
     DownloadSettings settings_;
 };
 
