@@ -9,6 +9,7 @@
 #include "serial/CustomBaud.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -283,8 +284,10 @@ SerialPort::~SerialPort() {
 }
 
 SerialPort& SerialPort::instance() {
-    static SerialPort port;
-    return port;
+    // Never destroyed: a worker still running while the process ends never meets a port
+    // that static destruction took away. The system closes the device at exit.
+    static SerialPort* port = new SerialPort;
+    return *port;
 }
 
 void SerialPort::setMessageSink(MessageSink* sink) {
@@ -368,7 +371,11 @@ int SerialPort::open(const std::string& portName, const std::string& baudText) {
         return 0;
     }
     const std::string path = deviceName(portName);
-    const std::string label = path == portName ? path : portName + " (" + path + ")";
+    // Blanks around a name would be invisible in a message: quote such a name.
+    const bool blankAtEnd = std::isspace(static_cast<unsigned char>(portName.front())) != 0 ||
+                            std::isspace(static_cast<unsigned char>(portName.back())) != 0;
+    const std::string shown = blankAtEnd ? quoted(portName) : portName;
+    const std::string label = path == portName && !blankAtEnd ? path : shown + " (" + path + ")";
 
     // The time-outs divide by the rate: refuse a rate that is not positive before anything
     // else, and before the device is touched.

@@ -70,7 +70,7 @@ public:
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    // The GUI's one process-wide port, built on first use.
+    // The GUI's one process-wide port, built on first use and never destroyed.
     static SerialPort& instance();
 
     // Where failure messages go; nullptr drops them. Not owned.

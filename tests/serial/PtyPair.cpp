@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace sorbel::test {
@@ -22,10 +23,34 @@ PtyPair::PtyPair() {
         return;
     }
     slavePath_ = name;
+    observer_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (observer_ < 0) {
+        ADD_FAILURE() << "cannot open " << slavePath_ << ": errno " << errno;
+    }
 }
 
 PtyPair::~PtyPair() {
     closeMaster();
+    if (observer_ >= 0) {
+        ::close(observer_);
+    }
+}
+
+bool PtyPair::waitInput(std::size_t n) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds{10};
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(observer_, FIONREAD, &queued) != 0) {
+            return false;
+        }
+        if (queued >= 0 && static_cast<std::size_t>(queued) >= n) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        ::usleep(1000);
+    }
 }
 
 void PtyPair::closeMaster() {

@@ -3,6 +3,10 @@
 //
 // PtyPair: the test holds the master and plays the target; the port under test opens
 // slavePath(). Every wait is bounded. Closing the master hangs up the slave.
+// The pair also keeps a descriptor of its own on the slave, opened before any port, only to
+// see how much input waits there: bytes written to the master reach the slave a moment
+// later (the kernel moves them on a worker), and a test that reads with a short time-out
+// waits for them first.
 #pragma once
 
 #include "serial/MessageSink.h"
@@ -28,11 +32,14 @@ public:
     // Reads from the master until n bytes arrived or the limit passed.
     std::string receive(std::size_t n,
                         std::chrono::milliseconds limit = std::chrono::seconds{5}) const;
+    // Waits until at least n bytes wait in the slave's input queue; false after 10 s.
+    bool waitInput(std::size_t n) const;
     // Hangs the line up for the slave.
     void closeMaster();
 
 private:
     int master_ = -1;
+    int observer_ = -1;
     std::string slavePath_;
 };
 
