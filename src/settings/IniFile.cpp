@@ -292,7 +292,7 @@ int lockProfile(const std::string& path, bool& created) {
         if (fd.get() < 0 && errno == ENOENT) {
             fd.reset(::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666));
             created = fd.get() >= 0;
-            if (fd.get() < 0 && errno == EEXIST)
+            if (fd.get() < 0 && errno == EEXIST && std::chrono::steady_clock::now() < deadline)
                 continue; // another writer created it first
         }
         if (fd.get() < 0)
@@ -318,15 +318,32 @@ int lockProfile(const std::string& path, bool& created) {
     }
 }
 
+// The name of a temporary file: ".<name>.tmp-<pid>-<count>".
+std::string temporaryName(const std::string& name, unsigned count) {
+    return "." + name + tempMarker + std::to_string(::getpid()) + "-" + std::to_string(count);
+}
+
+bool isTemporaryOf(const std::string& entry, const std::string& name) {
+    const std::string prefix = "." + name + tempMarker;
+    if (!entry.starts_with(prefix))
+        return false;
+    const auto rest = std::string_view(entry).substr(prefix.size());
+    const auto dash = rest.find('-');
+    const auto digits = [](std::string_view text) {
+        return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    return dash != std::string_view::npos && digits(rest.substr(0, dash)) &&
+           digits(rest.substr(dash + 1));
+}
+
 // Under the lock, any temporary file of ours beside the settings file was left by a writer
 // that died before its rename; remove it.
 void removeStaleTemporaries(const std::string& folder, const std::string& name) {
-    const std::string prefix = "." + name + tempMarker;
     std::error_code error;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
          it.increment(error)) {
         const auto entry = it->path().filename().string();
-        if (entry.starts_with(prefix))
+        if (isTemporaryOf(entry, name))
             ::unlink((folder + "/" + entry).c_str());
     }
 }
@@ -341,8 +358,7 @@ bool replaceFile(const std::string& target, const std::string& content, int lock
     std::string temporary;
     Descriptor out;
     for (int attempt = 0; attempt < 100 && out.get() < 0; ++attempt) {
-        temporary = folder + "/." + name + tempMarker + std::to_string(::getpid()) + "-" +
-                    std::to_string(counter++);
+        temporary = folder + "/" + temporaryName(name, counter++);
         out.reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (out.get() < 0 && errno != EEXIST)
             return false;

@@ -9,7 +9,10 @@
 //    key as needed, replaces an existing value, and keeps every other line as it was. The
 //    file is replaced atomically (temporary file, fsync, rename, fsync of the folder) under
 //    an advisory lock, so a crash never leaves a half-written file and two writers lose no
-//    key. Returns false when the file could not be written.
+//    key. Returns false when the file could not be written (nor locked within a few seconds),
+//    and writes nothing for a section, key or value holding a line break or a NUL byte, or a
+//    name that could not be read back as written. A value that reading would change
+//    (surrounding blanks, a surrounding pair of quotes) is stored inside double quotes.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +24,7 @@ inline constexpr std::size_t profileValueLimit = 1023;
 
 std::string readProfileString(const std::string& path, const std::string& section,
                               const std::string& key, const std::string& fallback);
-bool writeProfileString(const std::string& path, const std::string& section,
-                        const std::string& key, const std::string& value);
+bool writeProfileString(const std::string& path, const std::string& section, const std::string& key,
+                        const std::string& value);
 
 } // namespace sorbel
