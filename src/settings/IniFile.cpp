@@ -433,12 +433,11 @@ bool writeProfileString(const std::string& path, const std::string& section, con
     const auto place = findKey(lines, section, key);
     const std::string stored = storedValue(value);
     if (place.keyLine) {
-        // Keep the line's indentation (and a byte order mark) and the key's spelling.
+        // Keep the line's indentation and the key's spelling. (A key line is never the
+        // first line: a section header comes before it.)
         auto& text = lines[*place.keyLine].text;
-        const std::size_t bom = (*place.keyLine == 0 && text.starts_with("\xEF\xBB\xBF")) ? 3 : 0;
-        const auto keyStart = text.find_first_not_of(blanks, bom);
-        const auto name = parseLine(text, *place.keyLine == 0).name;
-        text = text.substr(0, keyStart) + name + "=" + stored;
+        const auto name = parseLine(text, false).name;
+        text = text.substr(0, text.find_first_not_of(blanks)) + name + "=" + stored;
     } else {
         if (!lines.empty() && lines.back().ending.empty())
             lines.back().ending = ending;
