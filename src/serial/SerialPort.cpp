@@ -255,12 +255,13 @@ struct SerialPort::Impl {
         return error;
     }
 
-    // Undoes a half-done open.
-    void abandonOpen(bool restore) {
-        if (restore) {
+    // Undoes a half-done open. Before the lock is ours (configured false) the line belongs
+    // to whoever holds it: its settings and its exclusivity are left alone.
+    void abandonOpen(bool configured) {
+        if (configured) {
             ::tcsetattr(fd, TCSANOW, &saved);
+            ::ioctl(fd, TIOCNXCL);
         }
-        ::ioctl(fd, TIOCNXCL);
         ::close(fd);
         fd = -1;
     }

@@ -26,6 +26,8 @@ public:
 
     int master() const { return master_; }
     const std::string& slavePath() const { return slavePath_; }
+    // The pair's own descriptor on the slave (see above).
+    int observer() const { return observer_; }
 
     // Writes every byte to the master (the port reads them).
     void send(const std::string& bytes) const;

@@ -238,11 +238,19 @@ TEST_F(SerialLine, PortIsExclusiveWithinTheProcessAndAcrossProcesses) {
     });
     EXPECT_EQ(child, 0);
 
-    // Neither attempt disturbed the port that holds the line.
+    // Neither attempt disturbed the port that holds the line, nor its exclusivity.
     EXPECT_EQ(port.isOpen(), 1);
+    int exclusive = -1;
+    ASSERT_EQ(::ioctl(pty.observer(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
     const std::uint8_t wake = 0x08;
     EXPECT_EQ(port.write(&wake, 1), 1u);
     EXPECT_EQ(pty.receive(1), "\x08");
+
+    // Closing gives the line back to everyone.
+    EXPECT_EQ(port.close(), 1);
+    ASSERT_EQ(::ioctl(pty.observer(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
 }
 
 TEST_F(SerialLine, LineHeldByAnotherProgramIsRefusedUntilItLetsGo) {
