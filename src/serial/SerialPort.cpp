@@ -123,6 +123,30 @@ unsigned long long comNumber(const std::string& name) {
     return n;
 }
 
+// The descriptor stays blocking between calls; while a read or write runs it is made
+// non-blocking, so that the call itself never sleeps in the kernel: every wait is the
+// poll() that abort() and the time-out reach (even when another program that ignores the
+// lock takes the input between poll() and read()).
+class NonBlockingScope {
+public:
+    explicit NonBlockingScope(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
+        if (flags_ != -1) {
+            ::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+        }
+    }
+    ~NonBlockingScope() {
+        if (flags_ != -1) {
+            ::fcntl(fd_, F_SETFL, flags_ & ~O_NONBLOCK);
+        }
+    }
+    NonBlockingScope(const NonBlockingScope&) = delete;
+    NonBlockingScope& operator=(const NonBlockingScope&) = delete;
+
+private:
+    int fd_;
+    int flags_;
+};
+
 } // namespace
 
 struct SerialPort::Impl {
@@ -538,6 +562,7 @@ int SerialPort::read(char* buffer, std::uint32_t maxBytes, std::uint32_t& bytesR
         return 0;
     }
     const auto deadline = Clock::now() + readTimeout(maxBytes, p.baud);
+    NonBlockingScope nonBlocking(p.fd);
     std::uint32_t got = 0;
     int result = 1;
     std::string problem;
@@ -605,6 +630,7 @@ int SerialPort::readByte(std::uint8_t& byte) {
         return 0;
     }
     const auto deadline = Clock::now() + readTimeout(1, p.baud);
+    NonBlockingScope nonBlocking(p.fd);
     for (;;) {
         short revents = 0;
         int error = 0;
@@ -637,41 +663,35 @@ std::uint32_t SerialPort::write(const std::uint8_t* data, std::uint32_t length) 
         return 0;
     }
     const auto deadline = Clock::now() + writeTimeout(length);
-    // Non-blocking for the duration of the write, so that a full queue is waited for by
-    // poll(), where abort() and the time-out reach it.
-    int flags = ::fcntl(p.fd, F_GETFL);
-    if (flags != -1) {
-        ::fcntl(p.fd, F_SETFL, flags | O_NONBLOCK);
-    }
     std::uint32_t done = 0;
-    while (done < length) {
-        ssize_t n = ::write(p.fd, data + done, length - done);
-        if (n > 0) {
-            done += static_cast<std::uint32_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno == EAGAIN) {
-            short revents = 0;
-            int error = 0;
-            if (p.waitPort(POLLOUT, deadline, revents, error) != Impl::Wait::ready) {
-                break;
+    {
+        NonBlockingScope nonBlocking(p.fd);
+        while (done < length) {
+            ssize_t n = ::write(p.fd, data + done, length - done);
+            if (n > 0) {
+                done += static_cast<std::uint32_t>(n);
+                continue;
             }
-            if ((revents & POLLOUT) == 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno == EAGAIN) {
+                short revents = 0;
+                int error = 0;
+                if (p.waitPort(POLLOUT, deadline, revents, error) != Impl::Wait::ready) {
+                    break;
+                }
+                if ((revents & POLLOUT) == 0) {
+                    p.markHungUp();
+                    break;
+                }
+                continue;
+            }
+            if (n < 0 && errno == EIO) {
                 p.markHungUp();
-                break;
             }
-            continue;
+            break;
         }
-        if (n < 0 && errno == EIO) {
-            p.markHungUp();
-        }
-        break;
-    }
-    if (flags != -1) {
-        ::fcntl(p.fd, F_SETFL, flags & ~O_NONBLOCK);
     }
     // Only what has left the output queue counts as written: a purge right after must not
     // discard bytes that write reported sent.
