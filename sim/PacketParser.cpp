@@ -87,6 +87,10 @@ PacketParser::Event PacketParser::feed(std::uint8_t byte) {
     packet_.checksumOk = (sum & 0xFF) == 0;
     state_ = State::idle;
     body_.clear();
+    if (!packet_.checksumOk && (byte == 0x00 || frameSevens_ == 1)) {
+        ++dropped_;
+        return Event::none;
+    }
     return Event::packet;
 }
 

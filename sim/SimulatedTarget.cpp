@@ -28,6 +28,9 @@ constexpr std::size_t readChunk = 256;
 constexpr std::uint8_t massErasePages = 0;
 constexpr auto outputPollStep = std::chrono::milliseconds(50);
 constexpr auto waitPollStep = std::chrono::milliseconds(10);
+constexpr auto hangUpDrainLimit = std::chrono::seconds(2);
+constexpr auto hangUpDrainStep = std::chrono::milliseconds(2);
+constexpr auto hangUpSettleTime = std::chrono::milliseconds(100);
 
 std::string systemReason(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -81,6 +84,8 @@ struct SimulatedTarget::Impl {
     bool runStarted = false;
     bool hungUp = false;
     std::uint64_t bytesProgrammed = 0;
+    int answersSent = 0;
+    std::chrono::steady_clock::time_point lastSend{};
     std::string path;
     int masterFd = -1;    // our end of the line; also changed under outputMutex
     int keptSlaveFd = -1; // keeps the pseudo-terminal up while SORBEL has it closed
@@ -144,6 +149,8 @@ struct SimulatedTarget::Impl {
             const ssize_t n = ::write(fd, bytes.data() + done, chunk);
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
+                std::lock_guard lock(mutex);
+                lastSend = std::chrono::steady_clock::now();
             } else if (n < 0 && errno == EAGAIN) {
                 pollfd p{fd, POLLOUT, 0};
                 ::poll(&p, 1, static_cast<int>(outputPollStep.count()));
@@ -169,6 +176,37 @@ struct SimulatedTarget::Impl {
     void sendId() {
         if (!options.idText.empty()) {
             sendWithNoise(std::vector<std::uint8_t>(options.idText.begin(), options.idText.end()));
+        }
+    }
+
+    int pendingForHost() const {
+        std::lock_guard lock(mutex);
+        int count = 0;
+        if (keptSlaveFd < 0 || ::ioctl(keptSlaveFd, FIONREAD, &count) != 0) {
+            return -1;
+        }
+        return count;
+    }
+
+    // Lets what was sent reach SORBEL before the line goes: closing our end discards
+    // whatever SORBEL has not read yet, and what was just written takes a moment to show
+    // on SORBEL's side of a pseudo-terminal. Bounded; returns at once on a named device.
+    void drainToHost() {
+        const auto start = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::time_point sent;
+        {
+            std::lock_guard lock(mutex);
+            sent = lastSend;
+        }
+        bool seen = false;
+        while (std::chrono::steady_clock::now() - start < hangUpDrainLimit) {
+            const int pending = pendingForHost();
+            seen = seen || pending > 0;
+            if (pending < 0 || (pending == 0 && (seen || std::chrono::steady_clock::now() - sent >=
+                                                             hangUpSettleTime))) {
+                return;
+            }
+            std::this_thread::sleep_for(hangUpDrainStep);
         }
     }
 
@@ -290,7 +328,13 @@ struct SimulatedTarget::Impl {
             pause(busy + options.ackDelay);
             sendWithNoise({good ? ackByte : options.wrongAnswer});
         }
+        {
+            std::lock_guard lock(mutex);
+            ++answersSent;
+            changed.notify_all();
+        }
         if (options.hangUpAfter >= 0 && number >= options.hangUpAfter) {
+            drainToHost();
             closeLine();
             std::lock_guard lock(mutex);
             hungUp = true;
@@ -375,6 +419,21 @@ struct SimulatedTarget::Impl {
         }
     }
 
+    void endThread() {
+        stopRequested = true;
+        if (stopFd >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] auto n = ::write(stopFd, &one, sizeof one);
+        }
+        if (thread.joinable()) {
+            thread.join();
+        }
+        if (stopFd >= 0) {
+            ::close(stopFd);
+            stopFd = -1;
+        }
+    }
+
     bool open(std::string& error) {
         int master = -1;
         int slave = -1;
@@ -454,19 +513,9 @@ bool SimulatedTarget::start(std::string& error) {
 }
 
 void SimulatedTarget::stop() {
-    impl_->stopRequested = true;
-    if (impl_->stopFd >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(impl_->stopFd, &one, sizeof one);
-    }
-    if (impl_->thread.joinable()) {
-        impl_->thread.join();
-    }
+    impl_->endThread();
+    impl_->drainToHost();
     impl_->closeLine();
-    if (impl_->stopFd >= 0) {
-        ::close(impl_->stopFd);
-        impl_->stopFd = -1;
-    }
     impl_->notify();
 }
 
@@ -476,12 +525,11 @@ void SimulatedTarget::hangUp() {
         std::lock_guard lock(impl_->mutex);
         wasOpen = impl_->masterFd >= 0;
     }
-    stop();
-    if (wasOpen) {
-        std::lock_guard lock(impl_->mutex);
-        impl_->hungUp = true;
-        impl_->changed.notify_all();
-    }
+    impl_->endThread();
+    impl_->closeLine();
+    std::lock_guard lock(impl_->mutex);
+    impl_->hungUp = impl_->hungUp || wasOpen;
+    impl_->changed.notify_all();
 }
 
 std::string SimulatedTarget::portPath() const {
@@ -494,12 +542,7 @@ void SimulatedTarget::sendRaw(const std::vector<std::uint8_t>& bytes) {
 }
 
 int SimulatedTarget::pendingForHost() const {
-    std::lock_guard lock(impl_->mutex);
-    int count = 0;
-    if (impl_->keptSlaveFd < 0 || ::ioctl(impl_->keptSlaveFd, FIONREAD, &count) != 0) {
-        return -1;
-    }
-    return count;
+    return impl_->pendingForHost();
 }
 
 void SimulatedTarget::setFlash(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
@@ -537,6 +580,11 @@ bool SimulatedTarget::runStarted() const {
 bool SimulatedTarget::hungUp() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->hungUp;
+}
+
+int SimulatedTarget::packetsHandled() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->answersSent;
 }
 
 std::uint64_t SimulatedTarget::bytesProgrammed() const {

@@ -86,7 +86,8 @@ public:
 
     // Opens the line and starts the loader thread. false with a reason in error.
     bool start(std::string& error);
-    // Ends the loader thread and closes the line. Idempotent.
+    // Ends the loader thread and closes the line, after letting what was already sent reach
+    // SORBEL (waits while SORBEL has unread bytes, at most 2 s). Idempotent.
     void stop();
     // Closes the line at once, as a pulled cable: SORBEL's reads fail.
     void hangUp();
@@ -108,6 +109,9 @@ public:
     int resyncFrames() const;
     bool runStarted() const;
     bool hungUp() const;
+    // Packets fully dealt with: answered (the answer written to the line) or left silent.
+    // packets() records a packet just before its answer goes out.
+    int packetsHandled() const;
     // Data bytes written into flash by acknowledged write commands.
     std::uint64_t bytesProgrammed() const;
 

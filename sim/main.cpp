@@ -150,11 +150,26 @@ int main(int argc, char** argv) {
 
     opterr = 0;
     for (;;) {
-        const int c = getopt_long(argc, argv, ":d:i:b:s:hV", longOptions, nullptr);
+        int longIndex = -1;
+        const int c = getopt_long(argc, argv, ":d:i:b:s:hV", longOptions, &longIndex);
         if (c == -1) {
             break;
         }
-        const std::string name = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+        std::string name;
+        if (longIndex >= 0) {
+            name = std::string("--") + longOptions[longIndex].name;
+        } else if ((c == '?' || c == ':') && optopt == 0) {
+            name = argv[optind - 1]; // an unknown long option as written
+        } else if (c == '?' || c == ':') {
+            name = std::string("-") + static_cast<char>(optopt);
+            for (const auto& o : longOptions) {
+                if (o.name != nullptr && o.val == optopt) {
+                    name = std::string("--") + o.name;
+                }
+            }
+        } else {
+            name = std::string("-") + static_cast<char>(c);
+        }
         const auto bad = [&] {
             return usage("invalid value '" + std::string(optarg) + "' for " + name);
         };
@@ -289,7 +304,12 @@ int main(int argc, char** argv) {
             break;
         }
         if (exitAfterRun && target.runStarted()) {
-            target.waitFor([&] { return target.pendingForHost() <= 0; }, answerDrainLimit);
+            // The run command's answer goes out just after runStarted is set.
+            target.waitFor(
+                [&] {
+                    return target.packetsHandled() == static_cast<int>(target.packets().size());
+                },
+                answerDrainLimit);
             break;
         }
         if (target.hungUp()) {
