@@ -14,6 +14,8 @@ constexpr auto redrawInterval = std::chrono::milliseconds(100);
 constexpr std::size_t fallbackWidth = 80;
 constexpr std::size_t maxBarCells = 30;
 constexpr std::size_t minBarCells = 8;
+// Room kept for "  12.3 KiB of 45.6 KiB  1.1 KiB/s  0:04 left".
+constexpr std::size_t reservedTail = 46;
 // Below this the rate is not yet meaningful.
 constexpr double minRateSeconds = 0.2;
 
@@ -139,8 +141,9 @@ std::string renderBar(const BarState& bar, Clock::time_point now, std::size_t wi
             tail += "  " + formatBytes(static_cast<std::int64_t>(rate)) + "/s";
             tail += "  " + formatDuration(static_cast<double>(total - position) / rate) + " left";
         }
-        // The bar takes what the width leaves, within limits.
-        const std::size_t fixed = line.size() + 4 + tail.size();
+        // The bar takes what the width leaves beside the longest tail, within limits, so
+        // that it keeps its length while the numbers change.
+        const std::size_t fixed = line.size() + 4 + std::max(tail.size(), reservedTail);
         std::size_t cells = width > fixed + 1 ? width - fixed - 1 : 0;
         cells = std::min(cells, maxBarCells);
         if (cells >= minBarCells) {
