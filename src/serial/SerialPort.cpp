@@ -7,6 +7,7 @@
 #include "serial/SerialPort.h"
 
 #include "serial/CustomBaud.h"
+#include "serial/PortErrors.h"
 
 #include <algorithm>
 #include <cctype>
@@ -161,6 +162,7 @@ struct SerialPort::Impl {
     std::string label; // the port as messages name it
     termios saved{};
     MessageSink* sink = nullptr;
+    DiscoveryRoots discoveryRoots; // where the message about an absent port looks
 
     // abort() counts; an open that succeeds marks every abort counted before it as dealt
     // with. Aborted while the two differ.
@@ -319,6 +321,10 @@ void SerialPort::setMessageSink(MessageSink* sink) {
     impl_->sink = sink;
 }
 
+void SerialPort::setDiscoveryRoots(const DiscoveryRoots& roots) {
+    impl_->discoveryRoots = roots;
+}
+
 std::string SerialPort::deviceName(const std::string& portName) {
     std::string name = portName;
     // Settings written on Windows may carry the device-namespace prefix for COM10 and up.
@@ -423,9 +429,11 @@ int SerialPort::open(const std::string& portName, const std::string& baudText) {
         int e = errno;
         std::string reason;
         if (e == EBUSY) {
-            reason = label + " is in use by another program";
+            reason = busyReason(label);
         } else if (e == EACCES || e == EPERM) {
-            reason = label + ": " + errnoText(e) + " (the user may need to join the dialout group)";
+            reason = permissionReason(label, deviceGroup(path));
+        } else if (isAbsentError(e)) {
+            reason = absentReason(label, errnoText(e), discoverPorts(p.discoveryRoots));
         } else {
             reason = label + ": " + errnoText(e);
         }
@@ -437,7 +445,7 @@ int SerialPort::open(const std::string& portName, const std::string& baudText) {
         int e = errno;
         p.abandonOpen(false);
         p.report(textOpenError, e == EWOULDBLOCK
-                                    ? label + " is in use by another program"
+                                    ? busyReason(label)
                                     : label + ": cannot lock it (" + errnoText(e) + ")");
         return 0;
     }

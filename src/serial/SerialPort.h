@@ -7,8 +7,11 @@
 //    parameters", "SerialPort error %d" with the errno value, "Reading of serial
 //    communication has problem.", "Port Closing Error."), then '\n' and one line with the
 //    system's reason naming the port, e.g.
-//    "Communication Port Error.\nCOM1 (/dev/ttyS0): Permission denied (the user may need to
-//    join the dialout group)". A sink can show the first line alone and lose nothing vital.
+//    "Communication Port Error.\nCOM1 (/dev/ttyS0): Permission denied: the device belongs to
+//    group dialout, ...". A sink can show the first line alone and lose nothing vital. The
+//    reasons for a device that will not open are PortErrors.h's: permission denied names
+//    the device's group and how to join it, busy says another program holds the port, an
+//    absent device (ENOENT, ENODEV, ENXIO) lists the serial ports found.
 //  - open(portName, baudText): 1 when the device is open, exclusively ours (flock and
 //    TIOCEXCL) and configured raw 8N1 at the rate, no flow control, receiver on, carrier
 //    ignored, queues flushed, DTR raised, RTS low; 0 otherwise. A second open while open
@@ -47,6 +50,7 @@
 #pragma once
 
 #include "serial/MessageSink.h"
+#include "serial/PortDiscovery.h"
 
 #include <atomic>
 #include <chrono>
@@ -75,6 +79,9 @@ public:
 
     // Where failure messages go; nullptr drops them. Not owned.
     void setMessageSink(MessageSink* sink);
+    // Where the message about an absent port looks for the ports present (tests use a
+    // fake tree); the machine's by default.
+    void setDiscoveryRoots(const DiscoveryRoots& roots);
 
     int open(const std::string& portName, const std::string& baudText);
     int close();
