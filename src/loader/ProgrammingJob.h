@@ -1,0 +1,53 @@
+// The programming job: erase what a HEX file needs, write its data records, verify them.
+//
+// Contract:
+//  - runProgrammingJob(host, port, settings, stop) runs on the thread that owns the port,
+//    with the port open and the target loader listening; it blocks until the job is over.
+//    It reads host.downloadPath() once and uses that path for every pass; massErase,
+//    program and verify of settings count as on only when they are exactly "Yes".
+//  - Before the first command it reads the whole file up to its end record and refuses a
+//    file with a malformed line, a bad checksum, no end record or a non-zero extended
+//    address base: a box "<file> line <n>: <fault>", then "Flash error." and
+//    "    Check setup and try downloading again.", and nothing is sent.
+//  - Then: optional mass erase, a plan pass that marks every 512-byte page a record covers,
+//    the page erases, the write pass and the optional verify pass, each pass reading the
+//    file anew, one line and one record at a time. Records longer than maxCommandData bytes
+//    go out as several commands at consecutive addresses.
+//  - It reports only through the host (status lines, progress, boxes), never touches the
+//    host's flags or buttons, and returns the outcome. Once stop is requested it sends no
+//    further command, calls the host no more and returns JobResult::stopped.
+#pragma once
+
+#include "loader/WorkerHost.h"
+#include "serial/SerialPort.h"
+#include "settings/DownloadSettings.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <stop_token>
+#include <string>
+
+namespace sorbel {
+
+// The last address a record may reach: address <= flashAddressLimit and
+// address + count <= flashAddressLimit. The top 2 KiB hold the loader.
+inline constexpr std::uint32_t flashAddressLimit = 0xF7FF;
+// Page flags of the 64 KiB address space, and how many of them (from page 0) may be erased.
+inline constexpr int flashPageCount = 128;
+inline constexpr int erasablePageCount = 124;
+// The bar moves by this much before each write or verify command.
+inline constexpr int progressStep = 16;
+// The most data bytes one write or verify command carries; longer records are split.
+inline constexpr std::size_t maxCommandData = 128;
+
+enum class JobResult {
+    complete,      // "Download Complete."
+    failed,        // "Flash error." (after its box, if any)
+    fileOpenError, // the file did not open at the start: "File Open Error", no result line
+    stopped,       // a stop was requested; the host was left alone from then on
+};
+
+JobResult runProgrammingJob(WorkerHost& host, SerialPort& port, const DownloadSettings& settings,
+                            std::stop_token stop = {});
+
+} // namespace sorbel
