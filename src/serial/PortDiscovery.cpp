@@ -17,26 +17,27 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The first line of a small sysfs file, control characters shown as '?' (USB strings come
-// from the device and may hold anything), blanks trimmed; empty when unreadable.
+// The first line of a small sysfs file, blanks trimmed, control characters shown as '?'
+// (USB strings come from the device and may hold anything); empty when unreadable.
 std::string readAttribute(const fs::path& file) {
     std::ifstream in(file);
     std::string line;
     if (!in || !std::getline(in, line)) {
         return {};
     }
-    for (char& c : line) {
+    const auto first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos) {
+        return {};
+    }
+    const auto last = line.find_last_not_of(" \t\r");
+    std::string text = line.substr(first, last - first + 1);
+    for (char& c : text) {
         auto u = static_cast<unsigned char>(c);
         if (u < 0x20 || u == 0x7F) {
             c = '?';
         }
     }
-    const auto first = line.find_first_not_of(" \t");
-    if (first == std::string::npos) {
-        return {};
-    }
-    const auto last = line.find_last_not_of(" \t");
-    return line.substr(first, last - first + 1);
+    return text;
 }
 
 // DEVNAME from a uevent file ("ttyUSB0", or a name in a subfolder); empty when absent.

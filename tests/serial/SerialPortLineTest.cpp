@@ -1,5 +1,6 @@
 // The serial port over a pseudo-terminal pair: the test holds the master and plays the
 // target; the port opens the slave.
+#include "../ports/FakeMachine.h"
 #include "LineSpeedProbe.h"
 #include "PtyPair.h"
 #include "serial/SerialPort.h"
@@ -13,9 +14,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -176,6 +179,55 @@ TEST_F(SerialLine, UnusablePortsAreRefusedNamingThePortAndTheCause) {
 
     // A failed open holds nothing: the port opens as soon as the name is right.
     EXPECT_EQ(openPort(), 1);
+}
+
+TEST_F(SerialLine, AbsentPortListsThePortsThatAreThere) {
+    test::FakeMachine machine;
+    port.setDiscoveryRoots(machine.roots());
+    EXPECT_EQ(port.open("/dev/sorbel-no-such-port", "9600"), 0);
+    machine.addUsbPort("ttyUSB0", "ftdi_sio", "1-1", {"0403", "6001", "FTDI", "FT232R", {}}, true);
+    machine.addUsbPort("ttyACM1", "cdc_acm", "1-2", {"2e8a", "000a", {}, {}, {}}, false);
+    EXPECT_EQ(port.open("sorbel-no-such-port", "9600"), 0);
+    ASSERT_EQ(sink.messages.size(), 2u);
+    EXPECT_EQ(sink.messages[0], "Communication Port Error.\n/dev/sorbel-no-such-port: No such file "
+                                "or directory: the port is absent. No serial ports were found.");
+    EXPECT_EQ(sink.messages[1],
+              "Communication Port Error.\nsorbel-no-such-port (/dev/sorbel-no-such-port): No "
+              "such file or directory: the port is absent. Serial ports found: " +
+                  machine.devPath("ttyACM1") + " (cdc_acm), " + machine.devPath("ttyUSB0") +
+                  " (FTDI FT232R).");
+}
+
+// Root opens every device, so the test drops to an unprivileged user in a child process.
+TEST_F(SerialLine, PermissionDeniedNamesTheDevicesGroupAndHowToJoinIt) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to become a user the device refuses";
+    }
+    const std::string path = pty.slavePath();
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0660), 0); // group may, others may not
+    const group* owner = ::getgrgid(info.st_gid);
+    const std::string name = owner != nullptr ? owner->gr_name : std::to_string(info.st_gid);
+    const gid_t nobody = info.st_gid == 65534 ? 65533 : 65534;
+    int child = runInChild([&] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
+            return 3;
+        }
+        SerialPort theirs;
+        test::RecordingSink theirSink;
+        theirs.setMessageSink(&theirSink);
+        if (theirs.open(path, "9600") != 0 || theirSink.messages.size() != 1) {
+            return 1;
+        }
+        const std::string expected = "Communication Port Error.\n" + path +
+                                     ": Permission denied: the device belongs to group " + name +
+                                     ", which the user is not in; join it with: sudo usermod -aG " +
+                                     name + " $USER, then log out and in again";
+        return theirSink.messages[0] == expected ? 0 : 2;
+    });
+    EXPECT_EQ(child, 0) << "1: opened or no single message, 2: other text, 3: setuid failed";
+    EXPECT_EQ(openPort(), 1); // root still opens it
 }
 
 TEST_F(SerialLine, SecondOpenIsSilentAndKeepsTheFirstSettings) {

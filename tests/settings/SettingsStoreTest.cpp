@@ -99,6 +99,94 @@ TEST(LocateSettingsFile, RelativePathIsResolvedOnceAtStartUp) {
     EXPECT_EQ(again.snapshot().hexFile, "/x.hex");
 }
 
+// Which copy is installed, and where its settings and sample file are: a tree in a
+// temporary folder with bin/ and share/sorbel/, writability and environment injected.
+TEST(SettingsPlaces, InstalledCopiesUseTheConfigHomeAndTheSharedSample) {
+    TempFolder folder;
+    const std::string root = std::filesystem::canonical(folder.path()).string();
+    std::filesystem::create_directories(root + "/bin");
+    std::filesystem::create_directories(root + "/share/sorbel");
+    std::filesystem::create_directories(root + "/p/app");
+    writeText(root + "/share/sorbel/sample.hex", ":00000001FF\n");
+    writeText(root + "/p/app/sample.hex", ":00000001FF\n");
+    const std::string shared = root + "/share/sorbel/sample.hex";
+    const std::string compiled = "/opt/sorbel-data/sample.hex";
+
+    struct Case {
+        const char* what;
+        std::string moduleDir;
+        bool writable;
+        const char* xdg;
+        const char* home;
+        bool installed;
+        std::string configHome;
+        std::string sampleFile;
+    };
+    const Case cases[] = {
+        {"portable copy", root + "/p/app/", true, nullptr, "/home/u", false, "/home/u/.config",
+         compiled},
+        {"read-only folder", root + "/bin/", false, nullptr, "/home/u", true, "/home/u/.config",
+         shared},
+        {"root runs the installed copy", root + "/bin/", true, nullptr, "/root", true,
+         "/root/.config", shared},
+        {"read-only, data elsewhere", root + "/p/app/", false, "/x/cfg/", "/home/u", true, "/x/cfg",
+         compiled},
+        {"XDG_CONFIG_HOME wins", root + "/bin/", false, "/x/cfg", "/home/u", true, "/x/cfg",
+         shared},
+        {"relative XDG_CONFIG_HOME ignored", root + "/bin/", false, "cfg", "/home/u", true,
+         "/home/u/.config", shared},
+        {"empty XDG_CONFIG_HOME ignored", root + "/bin/", false, "", "/home/u", true,
+         "/home/u/.config", shared},
+    };
+    for (const auto& c : cases) {
+        PlaceProbe probe;
+        probe.writable = [&c](const std::string& dir) {
+            EXPECT_EQ(dir, c.moduleDir);
+            return c.writable;
+        };
+        probe.environment = [&c](const char* name) -> const char* {
+            const std::string n = name;
+            return n == "XDG_CONFIG_HOME" ? c.xdg : n == "HOME" ? c.home : nullptr;
+        };
+        probe.dataDir = "/opt/sorbel-data";
+        const SettingsPlaces places = settingsPlaces(c.moduleDir, probe);
+        EXPECT_EQ(places.installed, c.installed) << c.what;
+        EXPECT_EQ(places.configHome, c.configHome) << c.what;
+        EXPECT_EQ(places.sampleFile, c.sampleFile) << c.what;
+    }
+}
+
+TEST(SettingsPlaces, InstalledCopyKeepsItsSettingsInTheConfigHome) {
+    TempFolder folder;
+    SettingsPlaces places;
+    places.installed = true;
+    places.configHome = folder.file("config");
+    places.sampleFile = "/usr/share/sorbel/sample.hex";
+    SettingsStore store;
+    store.locateSettingsFile("/usr/bin/", "", places);
+    store.loadSettings();
+    auto s = store.snapshot();
+    EXPECT_EQ(s.moduleDir, "/usr/bin/");
+    EXPECT_EQ(s.settingsBase, folder.file("config/sorbel/sorbel"));
+    EXPECT_EQ(s.settingsFile, folder.file("config/sorbel/sorbel.ini"));
+    EXPECT_EQ(s.hexFile, "/usr/share/sorbel/sample.hex");
+    EXPECT_TRUE(std::filesystem::is_empty(folder.path())); // reading creates nothing
+
+    store.saveHexFile("/boards/a.hex"); // the first save makes the folder
+    EXPECT_EQ(readText(s.settingsFile), "[Sorbel]\nFile=/boards/a.hex\n");
+
+    // A file named on the command line is used as it is, and no folder is made for it;
+    // the installed sample stays the default.
+    SettingsStore named;
+    named.locateSettingsFile("/usr/bin/", folder.file("missing/board"), places);
+    named.loadSettings();
+    s = named.snapshot();
+    EXPECT_EQ(s.settingsFile, folder.file("missing/board.ini"));
+    EXPECT_EQ(s.hexFile, "/usr/share/sorbel/sample.hex");
+    named.saveHexFile("/boards/b.hex");
+    EXPECT_FALSE(std::filesystem::exists(folder.file("missing")));
+}
+
 TEST(LoadSettings, FirstStartGetsTheDefaultsAndCreatesNoFile) {
     TempFolder folder;
     SettingsStore store;
