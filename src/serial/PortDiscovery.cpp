@@ -52,11 +52,29 @@ std::string ueventDevName(const fs::path& file) {
     return {};
 }
 
-// The last part of where a symbolic link points ("ftdi_sio" for a driver link).
-std::string linkTargetName(const fs::path& link) {
+// The driver of a tty's device ("ftdi_sio"). Newer kernels put the serial core's own
+// "port" and "ctrl" devices (bus serial-base) between a UART's device and its tty: the
+// driver that names the hardware is the first one above them.
+std::string driverName(const fs::path& device) {
     std::error_code error;
-    const fs::path target = fs::read_symlink(link, error);
-    return error ? std::string() : target.filename().string();
+    fs::path folder = fs::canonical(device, error);
+    if (error) {
+        return {};
+    }
+    for (int depth = 0; depth < 4 && folder.has_relative_path(); ++depth) {
+        const fs::path target = fs::read_symlink(folder / "driver", error);
+        if (error) {
+            return {};
+        }
+        const bool serialCore = std::any_of(target.begin(), target.end(), [](const fs::path& part) {
+            return part == "serial-base";
+        });
+        if (!serialCore) {
+            return target.filename().string();
+        }
+        folder = folder.parent_path();
+    }
+    return {};
 }
 
 bool isLegacyName(const std::string& name) {
@@ -68,7 +86,8 @@ bool isLegacyName(const std::string& name) {
 }
 
 // Whether a ttySn has a UART behind it. The 8250 driver registers a platform placeholder
-// "serial8250" for every possible port; its "type" is 0 (unknown) until hardware is found.
+// "serial8250" for every possible port; a port's "type" is 0 (unknown) until hardware is
+// found.
 bool legacyPortHasHardware(const fs::path& ttyEntry, const fs::path& device) {
     const std::string type = readAttribute(ttyEntry / "type");
     if (!type.empty() && std::all_of(type.begin(), type.end(), [](char c) {
@@ -76,9 +95,15 @@ bool legacyPortHasHardware(const fs::path& ttyEntry, const fs::path& device) {
         })) {
         return type.find_first_not_of('0') != std::string::npos;
     }
+    // Without the type file: the placeholder itself, or a port device below it (newer
+    // kernels put serial8250:0.N there), counts as no hardware.
     std::error_code error;
     const fs::path real = fs::canonical(device, error);
-    return !error && real.filename() != "serial8250";
+    if (error) {
+        return false;
+    }
+    return std::none_of(real.begin(), real.end(),
+                        [](const fs::path& part) { return part == "serial8250"; });
 }
 
 // Fills the USB identity from the nearest USB device (the folder holding idVendor) at or
@@ -239,7 +264,7 @@ std::vector<PortInfo> discoverPorts(const DiscoveryRoots& roots) {
         }
         PortInfo port;
         port.path = node.string();
-        port.driver = linkTargetName(device / "driver");
+        port.driver = driverName(device);
         readUsbIdentity(device, sysRoot, port);
         if (const fs::path real = fs::canonical(node, error); !error) {
             if (auto link = links.find(real); link != links.end()) {

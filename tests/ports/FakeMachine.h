@@ -82,6 +82,21 @@ public:
         std::filesystem::create_symlink("../../" + tty, dev() / "serial" / "by-id" / name);
     }
 
+    // Links a device folder to a driver; "bus/name" names the bus, a bare name means
+    // "platform".
+    void setDriver(const std::filesystem::path& device, const std::string& driver) {
+        const auto slash = driver.find('/');
+        const std::string bus = slash == std::string::npos ? "platform" : driver.substr(0, slash);
+        const std::string name = slash == std::string::npos ? driver : driver.substr(slash + 1);
+        const auto folder = sys() / "bus" / bus / "drivers" / name;
+        std::filesystem::create_directories(folder);
+        std::filesystem::create_directory_symlink(folder, device / "driver");
+    }
+
+    std::filesystem::path platform(const std::string& name) const {
+        return sys() / "devices" / "platform" / name;
+    }
+
     void removeNode(const std::string& tty) { std::filesystem::remove(dev() / tty); }
 
     std::string devPath(const std::string& tty) const { return (dev() / tty).string(); }
@@ -99,9 +114,7 @@ private:
                 const std::string& driver) {
         namespace fs = std::filesystem;
         fs::create_directories(device);
-        const auto drivers = sys() / "bus" / "drivers" / driver;
-        fs::create_directories(drivers);
-        fs::create_directory_symlink(drivers, device / "driver");
+        setDriver(device, driver);
         const auto folder = device / "tty" / tty;
         fs::create_directories(folder);
         writeFile(folder / "uevent", "MAJOR=188\nMINOR=0\nDEVNAME=" + tty + "\n");

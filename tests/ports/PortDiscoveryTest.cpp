@@ -106,6 +106,8 @@ TEST(DiscoveryLegacyPorts, CountOnlyWithHardwareBehindThem) {
         {"ttyS5", "dw-apb-uart.0", "dw-apb-uart", 0, false},           // type unknown
         {"ttyS6", "dw-apb-uart.1", "dw-apb-uart", std::nullopt, true}, // board UART
         {"ttyS7", "serial8250", "serial8250", -1, false},              // unreadable type
+        {"ttyS8", "serial8250/serial8250:0/serial8250:0.3", "port", std::nullopt, false},
+        {"ttyS9", "serial8250/serial8250:0/serial8250:0.0", "port", 4, true},
     };
     for (const auto& c : cases) {
         FakeMachine m;
@@ -113,6 +115,20 @@ TEST(DiscoveryLegacyPorts, CountOnlyWithHardwareBehindThem) {
         const auto ports = discoverPorts(m.roots());
         EXPECT_EQ(ports.size(), c.listed ? 1u : 0u) << c.name;
     }
+}
+
+// Newer kernels: tty -> serial core port device -> its controller -> the UART's device.
+TEST(DiscoveryDriver, IsTheHardwaresDriverAboveTheSerialCore) {
+    FakeMachine m;
+    m.addDevicePort("ttyS0", "00:00/00:00:0/00:00:0.0", "serial-base/port", 4);
+    m.setDriver(m.platform("00:00/00:00:0"), "serial-base/ctrl");
+    m.setDriver(m.platform("00:00"), "pnp/serial");
+    m.addDevicePort("ttyS1", "00:01/00:01:0/00:01:0.0", "serial-base/port", 4); // none above
+    const auto ports = discoverPorts(m.roots());
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].driver, "serial");
+    EXPECT_EQ(ports[1].driver, "");
+    EXPECT_EQ(ports[1].describe(), m.devPath("ttyS1") + "  serial port");
 }
 
 TEST_F(Discovery, PortWithoutDeviceNodeIsLeftOut) {
