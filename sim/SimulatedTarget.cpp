@@ -28,9 +28,9 @@ constexpr std::size_t readChunk = 256;
 constexpr std::uint8_t massErasePages = 0;
 constexpr auto outputPollStep = std::chrono::milliseconds(50);
 constexpr auto waitPollStep = std::chrono::milliseconds(10);
-constexpr auto hangUpDrainLimit = std::chrono::seconds(2);
-constexpr auto hangUpDrainStep = std::chrono::milliseconds(2);
-constexpr auto hangUpSettleTime = std::chrono::milliseconds(100);
+constexpr auto drainLimit = std::chrono::milliseconds(500);
+constexpr auto drainSettleTime = std::chrono::milliseconds(100);
+constexpr auto drainStep = std::chrono::milliseconds(2);
 
 std::string systemReason(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -190,23 +190,24 @@ struct SimulatedTarget::Impl {
 
     // Lets what was sent reach SORBEL before the line goes: closing our end discards
     // whatever SORBEL has not read yet, and what was just written takes a moment to show
-    // on SORBEL's side of a pseudo-terminal. Bounded; returns at once on a named device.
+    // on SORBEL's side of a pseudo-terminal. Waits only while the last output is recent
+    // (drainLimit after it), so a SORBEL that stopped reading long ago costs nothing.
     void drainToHost() {
-        const auto start = std::chrono::steady_clock::now();
         std::chrono::steady_clock::time_point sent;
         {
             std::lock_guard lock(mutex);
             sent = lastSend;
         }
         bool seen = false;
-        while (std::chrono::steady_clock::now() - start < hangUpDrainLimit) {
+        for (;;) {
+            const auto now = std::chrono::steady_clock::now();
             const int pending = pendingForHost();
             seen = seen || pending > 0;
-            if (pending < 0 || (pending == 0 && (seen || std::chrono::steady_clock::now() - sent >=
-                                                             hangUpSettleTime))) {
+            if (pending < 0 || now - sent >= drainLimit ||
+                (pending == 0 && (seen || now - sent >= drainSettleTime))) {
                 return;
             }
-            std::this_thread::sleep_for(hangUpDrainStep);
+            std::this_thread::sleep_for(drainStep);
         }
     }
 

@@ -86,8 +86,9 @@ public:
 
     // Opens the line and starts the loader thread. false with a reason in error.
     bool start(std::string& error);
-    // Ends the loader thread and closes the line, after letting what was already sent reach
-    // SORBEL (waits while SORBEL has unread bytes, at most 2 s). Idempotent.
+    // Ends the loader thread and closes the line, after letting what was just sent reach
+    // SORBEL (waits while SORBEL has unread bytes, up to 0.5 s after the last one was sent).
+    // Idempotent.
     void stop();
     // Closes the line at once, as a pulled cable: SORBEL's reads fail.
     void hangUp();

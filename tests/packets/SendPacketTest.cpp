@@ -145,3 +145,16 @@ TEST_F(SendPacketTest, AbortedPortSendsNothingAndShowsNothing) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SendPacketShortWrite, ShowsWriteErrorAndStillWaitsForTheAnswer) {
+    // A port that takes no bytes: every packet and every frame is written short. Each is
+    // reported, and the attempts run their full course rather than ending at the first.
+    sorbel::SerialPort port;
+    RecordingSink sink;
+    EXPECT_EQ(sorbel::sendPacket(port, sorbel::runPacket(), sink), sorbel::maxSendAttempts);
+    EXPECT_EQ(sink.messages, std::vector<std::string>(20, "Write error"));
+}
+
+} // namespace

@@ -285,6 +285,19 @@ INSTANTIATE_TEST_SUITE_P(
                                {nak, nak}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(TargetLine, NoiseComesBeforeTheIdTextAndIsNeverAnAcknowledgement) {
+    TargetOptions options;
+    options.noiseRate = 1;
+    startTarget(options);
+    for (int i = 0; i < 8; ++i) {
+        line_.write({0x08});
+        const auto got = line_.read(idText.size() + 1, eventLimit);
+        ASSERT_EQ(got.size(), idText.size() + 1);
+        EXPECT_NE(got[0], ack);
+        EXPECT_EQ(std::string(got.begin() + 1, got.end()), idText);
+    }
+}
+
 TEST_F(TargetLine, RefusedEraseIsNotCarriedOut) {
     TargetOptions options;
     options.eraseAckAfter = 1;
