@@ -20,6 +20,7 @@ constexpr const char* flashErrorLine = "Flash error.";
 constexpr const char* runningLine = "Running.";
 constexpr const char* runFailureLine = "Run Communications failure.";
 constexpr const char* receivedSuffix = " received.";
+constexpr const char* wrongIdSuffix = " received.Waiting for correct ID string.";
 // Messages of the port and the job.
 constexpr const char* readFailureMessage = "Reading of serial communication has problem.";
 constexpr const char* fileOpenErrorMessage = "File Open Error";
@@ -183,10 +184,17 @@ bool PortSession::poll(Clock::time_point now) {
     worker_->stop();
     std::lock_guard lock(mutex_);
     const std::string where = options_.prefixLines ? "" : " on " + portName_;
-    console_.messageText(prefix(), "No answer from the target" + where + " within " +
-                                       secondsText(options_.timeoutSeconds) +
-                                       " s: check the cable and the baud rate, and reset the "
-                                       "board into its loader.");
+    const std::string within = " within " + secondsText(options_.timeoutSeconds) + " s";
+    if (wrongIdSeen_) {
+        console_.messageText(prefix(), "No answer from the target" + where + within +
+                                           ": it sent text that is not the loader's "
+                                           "identification; check the baud rate and that the "
+                                           "board was reset into its loader.");
+    } else {
+        console_.messageText(prefix(), "No answer from the target" + where + within +
+                                           ": check the cable and the baud rate, and reset the "
+                                           "board into its loader.");
+    }
     finishLocked(PortResult::noAnswer, Clock::now());
     return true;
 }
@@ -264,6 +272,8 @@ void PortSession::addStatusLine(const std::string& text) {
         } else if (text == runFailureLine) {
             run_ = RunOutcome::failed;
             print = true;
+        } else if (text.ends_with(wrongIdSuffix)) {
+            wrongIdSeen_ = true;
         } else if (text.ends_with(receivedSuffix) && stage_ == Stage::download) {
             // The matching text; a wrong one ends in "Waiting for correct ID string.".
             identified_ = true;

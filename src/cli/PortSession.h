@@ -104,6 +104,7 @@ private:
     Clock::time_point ended_{};
     bool portOpened_ = false;
     bool identified_ = false;
+    bool wrongIdSeen_ = false; // the target sent text that did not match
     bool connectionEnded_ = false;
     bool readFailed_ = false;
     bool fileRefused_ = false;
