@@ -237,10 +237,10 @@ TEST_P(Knobs, Answers) {
     const auto& c = GetParam();
     startTarget(c.options);
     std::vector<int> answers;
-    for (const auto& p : c.packets) {
-        line_.write(p);
-        // Silence is waited for briefly; an answer that is due comes well within that.
-        answers.push_back(line_.answer(c.options.silentOn.empty() ? eventLimit : 300ms));
+    for (std::size_t i = 0; i < c.packets.size(); ++i) {
+        line_.write(c.packets[i]);
+        // Silence is waited for briefly; an answer that is due may take its time.
+        answers.push_back(line_.answer(c.answers[i] < 0 ? 300ms : eventLimit));
     }
     EXPECT_EQ(answers, c.answers);
 }
@@ -296,6 +296,19 @@ TEST_F(TargetLine, NoiseComesBeforeTheIdTextAndIsNeverAnAcknowledgement) {
         EXPECT_NE(got[0], ack);
         EXPECT_EQ(std::string(got.begin() + 1, got.end()), idText);
     }
+}
+
+TEST_F(TargetLine, ChipTimesDelayTheAnswer) {
+    TargetOptions options;
+    options.massEraseTime = 150ms;
+    options.writeByteTime = 50ms;
+    startTarget(options);
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(send(massErase()), ack);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 150ms);
+    begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(send(write(0, {1, 2, 3})), ack);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 150ms);
 }
 
 TEST_F(TargetLine, RefusedEraseIsNotCarriedOut) {
