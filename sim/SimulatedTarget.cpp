@@ -84,6 +84,7 @@ struct SimulatedTarget::Impl {
     bool runStarted = false;
     bool hungUp = false;
     std::uint64_t bytesProgrammed = 0;
+    std::vector<bool> written = std::vector<bool>(targetFlashSize, false); // since last erase
     int answersSent = 0;
     std::chrono::steady_clock::time_point lastSend{};
     std::string path;
@@ -242,6 +243,7 @@ struct SimulatedTarget::Impl {
             std::lock_guard lock(mutex);
             if (pages == massErasePages) {
                 std::fill(flash.begin(), flash.begin() + loaderAreaStart, 0xFF);
+                std::fill(written.begin(), written.begin() + loaderAreaStart, false);
                 busy = options.massEraseTime;
                 return true;
             }
@@ -252,6 +254,8 @@ struct SimulatedTarget::Impl {
             }
             std::fill(flash.begin() + p.address, flash.begin() + static_cast<std::ptrdiff_t>(end),
                       0xFF);
+            std::fill(written.begin() + p.address,
+                      written.begin() + static_cast<std::ptrdiff_t>(end), false);
             busy = options.pageEraseTime * pages;
             return true;
         }
@@ -262,8 +266,11 @@ struct SimulatedTarget::Impl {
             std::lock_guard lock(mutex);
             for (std::size_t i = 0; i < n; ++i) {
                 flash[p.address + i] &= p.data[i]; // flash bits can only be cleared
+                if (!written[p.address + i]) {
+                    written[p.address + i] = true;
+                    ++bytesProgrammed;
+                }
             }
-            bytesProgrammed += n;
             busy = options.writeByteTime * static_cast<long>(n);
             return true;
         }

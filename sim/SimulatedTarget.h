@@ -113,7 +113,8 @@ public:
     // Packets fully dealt with: answered (the answer written to the line) or left silent.
     // packets() records a packet just before its answer goes out.
     int packetsHandled() const;
-    // Data bytes written into flash by acknowledged write commands.
+    // Flash bytes written by acknowledged write commands; a byte written again before it is
+    // erased (a write resent after a lost answer) counts once.
     std::uint64_t bytesProgrammed() const;
 
     // One line per packet received: number, command, address, data, checksum, answer.

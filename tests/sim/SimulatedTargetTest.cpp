@@ -189,21 +189,27 @@ INSTANTIATE_TEST_SUITE_P(
                   0xF800, loaderCode}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(TargetLine, RunIsRecordedAndPacketsLogged) {
+TEST_F(TargetLine, RecordsRunBytesProgrammedAndPackets) {
     startTarget();
     EXPECT_FALSE(target_->runStarted());
     EXPECT_EQ(send(write(0x100, {0x12, 0x34})), ack);
     EXPECT_EQ(send(run()), ack);
     EXPECT_TRUE(target_->runStarted());
-    EXPECT_EQ(target_->bytesProgrammed(), 2u);
+    EXPECT_EQ(send(write(0x101, {0x30, 0x56})), ack); // one byte again, one new
+    EXPECT_EQ(target_->bytesProgrammed(), 3u);
+    EXPECT_EQ(send(pageErase(0)), ack);
+    EXPECT_EQ(send(write(0x100, {0x12})), ack); // erased since: counts again
+    EXPECT_EQ(target_->bytesProgrammed(), 4u);
     const auto packets = target_->packets();
-    ASSERT_EQ(packets.size(), 2u);
+    ASSERT_EQ(packets.size(), 5u);
     EXPECT_EQ(packets[0].command, 'W');
     EXPECT_EQ(packets[0].address, 0x100u);
     EXPECT_EQ(packets[0].data, (Bytes{0x12, 0x34}));
     EXPECT_EQ(packets[1].answer, ack);
-    EXPECT_EQ(target_->packetLog(), "    1 W 0x00000100   2 12 34 checksum ok answer 06\n"
-                                    "    2 R 0x00000000   0 checksum ok answer 06\n");
+    const auto log = target_->packetLog();
+    EXPECT_EQ(log.substr(0, log.find('\n', log.find('\n') + 1) + 1),
+              "    1 W 0x00000100   2 12 34 checksum ok answer 06\n"
+              "    2 R 0x00000000   0 checksum ok answer 06\n");
 }
 
 TEST_F(TargetLine, ResyncFrameDropsPartialPacket) {
