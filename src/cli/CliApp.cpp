@@ -5,6 +5,7 @@
 #include "cli/Console.h"
 #include "cli/FileCheck.h"
 #include "cli/PortSession.h"
+#include "serial/PortDiscovery.h"
 #include "settings/DownloadSettings.h"
 #include "sorbel/Version.h"
 
@@ -134,6 +135,18 @@ int runCli(const std::vector<std::string>& arguments, std::FILE* out, std::FILE*
         std::fprintf(out, "%s %s\n", programName, versionText);
         std::fflush(out);
         return exitOk;
+    case CliAction::listPorts: {
+        const std::vector<PortInfo> found = discoverPorts();
+        for (const PortInfo& port : found) {
+            const std::string line = escapeMessageText(port.describe()) + "\n";
+            std::fwrite(line.data(), 1, line.size(), out);
+        }
+        std::fflush(out);
+        if (found.empty()) {
+            say(err, "no serial ports found");
+        }
+        return exitOk;
+    }
     case CliAction::download:
         break;
     }

@@ -26,6 +26,7 @@ enum class OptionId {
     settings,
     timeout,
     quiet,
+    listPorts,
     help,
     version,
 };
@@ -37,7 +38,7 @@ struct OptionSpec {
     bool takesValue;
 };
 
-constexpr std::array<OptionSpec, 15> optionTable{{
+constexpr std::array<OptionSpec, 16> optionTable{{
     {OptionId::port, "port", 'p', true},
     {OptionId::baud, "baud", 'b', true},
     {OptionId::file, "file", 'f', true},
@@ -51,6 +52,7 @@ constexpr std::array<OptionSpec, 15> optionTable{{
     {OptionId::settings, "settings", 0, true},
     {OptionId::timeout, "timeout", 0, true},
     {OptionId::quiet, "quiet", 'q', false},
+    {OptionId::listPorts, "list-ports", 0, false},
     {OptionId::help, "help", 'h', false},
     {OptionId::version, "version", 'V', false},
 }};
@@ -335,6 +337,10 @@ private:
         case OptionId::quiet:
             o.quiet = true;
             break;
+        case OptionId::listPorts:
+            result_.action = CliAction::listPorts;
+            done_ = true;
+            break;
         case OptionId::help:
             result_.action = CliAction::help;
             done_ = true;
@@ -378,6 +384,7 @@ std::string usageText(const std::string& programName) {
            "      --timeout SEC     give up when the target has not identified itself\n"
            "                        after SEC seconds (default 60; 0 waits for ever)\n"
            "  -q, --quiet           print only errors and the final result\n"
+           "      --list-ports      list the serial ports present, one a line, and exit\n"
            "  -h, --help            show this help and exit\n"
            "  -V, --version         show the version and exit\n"
            "\n"

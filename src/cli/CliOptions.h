@@ -35,7 +35,7 @@ struct CliOptions {
     double timeoutSeconds = defaultTimeoutSeconds; // 0: wait for ever
 };
 
-enum class CliAction { download, help, version, usageError };
+enum class CliAction { download, listPorts, help, version, usageError };
 
 struct ParseResult {
     CliAction action = CliAction::usageError;

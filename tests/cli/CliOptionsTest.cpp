@@ -131,6 +131,8 @@ TEST(CliOptions, GoodCommandLines) {
          ""},
         {{"--help", "--bogus"}, CliAction::help, {}, "", "", -1, -1, -1, false, false, 60, ""},
         {{"-V"}, CliAction::version, {}, "", "", -1, -1, -1, false, false, 60, ""},
+        {{"--list-ports"}, CliAction::listPorts, {}, "", "", -1, -1, -1, false, false, 60, ""},
+        {{"--list"}, CliAction::listPorts, {}, "", "", -1, -1, -1, false, false, 60, ""},
     };
     for (const Case& c : cases) {
         std::string joined;
@@ -223,8 +225,9 @@ TEST(CliOptions, HelpNamesEveryOptionAndExitStatus) {
     for (const char* part :
          {"--port",     "--baud",       "--file",   "--mass-erase", "--no-mass-erase",
           "--program",  "--no-program", "--verify", "--no-verify",  "--run",
-          "--settings", "--timeout",    "--quiet",  "--help",       "--version",
-          "  0 ",       "  1 ",         "  2 ",     "  3 ",         "  4 "}) {
+          "--settings", "--timeout",    "--quiet",  "--list-ports", "--help",
+          "--version",  "  0 ",         "  1 ",     "  2 ",         "  3 ",
+          "  4 "}) {
         EXPECT_NE(text.find(part), std::string::npos) << part;
     }
 }

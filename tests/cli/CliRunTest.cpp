@@ -469,6 +469,18 @@ TEST_F(CliRun, UsageErrorsExitTwoAndHelpAndVersionExitZero) {
     }
 }
 
+TEST_F(CliRun, ListPortsPrintsOnePathALine) {
+    // What is listed depends on the machine; the form does not.
+    const ChildResult r = runCli({"--list-ports"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    for (const std::string& line : splitLines(r.out)) {
+        EXPECT_TRUE(line.starts_with("/dev/")) << line;
+    }
+    if (r.out.empty()) {
+        EXPECT_EQ(r.err, "sorbel-cli: no serial ports found\n");
+    }
+}
+
 TEST_F(CliRun, BarIsDrawnInPlaceOnATerminalOnly) {
     // A paced target makes the download long enough for the bar to show progress.
     TargetOptions options;
