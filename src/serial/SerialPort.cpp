@@ -714,6 +714,14 @@ void SerialPort::purge(unsigned flags) {
     }
     bool input = (flags & (purgeRxAbort | purgeRxClear)) != 0;
     bool output = (flags & (purgeTxAbort | purgeTxClear)) != 0;
+    // write() returns only once its bytes have left the output queue, so there is output to
+    // drop only after a write that timed out. Flushing an empty queue is not harmless: on a
+    // pseudo-terminal it also throws away bytes the other end has not read yet, such as a
+    // resynchronisation frame written just before this purge.
+    if (output) {
+        int queued = 0;
+        output = ::ioctl(p.fd, TIOCOUTQ, &queued) != 0 || queued > 0;
+    }
     if (input && output) {
         ::tcflush(p.fd, TCIOFLUSH);
     } else if (input) {
