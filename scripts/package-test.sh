@@ -141,6 +141,19 @@ target_pid=""
 grep -q . "$work/target.out" && sed -n '2,$p' "$work/target.out"
 [ ! -e "$XDG_CONFIG_HOME/sorbel" ] || fail "sorbel-cli wrote a settings folder"
 
+echo "== defaults of the installed copy, and an absent port"
+# No file given: the default is the installed sample, so the file check passes and the
+# port is what fails (exit status 3), naming the port and saying it is absent.
+status=0
+"$cli" -p /dev/sorbel-package-test-absent -b 115200 --timeout 5 \
+    >"$work/absent.out" 2>"$work/absent.err" || status=$?
+if [ "$status" -ne 3 ] || ! grep -q "Communication Port Error." "$work/absent.err" ||
+    ! grep -q "/dev/sorbel-package-test-absent.*the port is absent" "$work/absent.err"; then
+    cat "$work/absent.out" "$work/absent.err" >&2
+    fail "sorbel-cli with an absent port: exit status $status, expected 3 and the absent message"
+fi
+grep "the port is absent" "$work/absent.err" | head -n 1
+
 echo "== desktop entry, metainfo, icons, manual pages"
 if [ -e /usr/bin/sorbel ]; then
     desktop=/usr/share/applications/org.sorbel.sorbel.desktop
