@@ -50,6 +50,10 @@ struct StoredTextCase {
     std::string storedPort, storedBaud, storedOption;
 };
 
+void PrintTo(const StoredTextCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class ConfigDialogStoredText : public ::testing::TestWithParam<StoredTextCase> {};
 
 TEST_P(ConfigDialogStoredText, ShowsAndStores) {

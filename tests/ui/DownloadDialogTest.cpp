@@ -132,6 +132,10 @@ struct BrowseCase {
     QString folder, fileName;
 };
 
+void PrintTo(const BrowseCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class BrowseRequest : public MainWindow, public ::testing::WithParamInterface<BrowseCase> {};
 
 TEST_P(BrowseRequest, SplitsTheStoredPathAtItsLastSlash) {
@@ -195,6 +199,36 @@ TEST_F(MainWindow, StatusListShowsItsNewestLinesAndTakesNoSelection) {
                       Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(list->viewport(), &click);
     EXPECT_TRUE(list->selectedItems().isEmpty());
+}
+
+// At its default size the window shows the whole arrangement; a larger window gives the
+// room to the file box and the status list, and the buttons keep their edges.
+TEST_F(MainWindow, ControlsStayInsideAndTheListGrowsWithTheWindow) {
+    open();
+    const auto inside = [&] {
+        for (QWidget* child : window->findChildren<QWidget*>()) {
+            if (!child->isVisible() || child->isWindow())
+                continue;
+            const QRect area(child->mapTo(window.get(), QPoint(0, 0)), child->size());
+            EXPECT_TRUE(window->rect().contains(area)) << child->metaObject()->className();
+        }
+    };
+    inside();
+    const QSize list = window->statusList()->size();
+    const QPoint exit = window->button(exitButton)->pos();
+    const QPoint start = window->button(startButton)->pos();
+
+    window->resize(window->size() + QSize(120, 90));
+    QApplication::processEvents();
+    inside();
+    EXPECT_EQ(window->statusList()->size(), list + QSize(120, 90));
+    EXPECT_EQ(window->button(exitButton)->pos(), exit + QPoint(120, 90));
+    EXPECT_EQ(window->button(startButton)->pos(), start + QPoint(0, 90));
+
+    window->resize(10, 10); // never smaller than the arrangement
+    QApplication::processEvents();
+    inside();
+    EXPECT_EQ(window->statusList()->size(), list);
 }
 
 // Each display call from another thread returns only once the GUI thread carried it out.
@@ -293,6 +327,10 @@ struct EndCase {
     const char* name;
     std::function<void(DownloadDialog&)> act;
 };
+
+void PrintTo(const EndCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class EndingTheWindow : public MainWindow, public ::testing::WithParamInterface<EndCase> {};
 
