@@ -6,6 +6,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QIcon>
 #include <QKeySequence>
 #include <QMenu>
 #include <QShortcut>
@@ -19,7 +20,11 @@ CommandLineWords::CommandLineWords(int argc, char** argv) {
 }
 
 DownloadApp::DownloadApp(int& argc, char** argv)
-    : CommandLineWords(argc, argv), QApplication(argc, argv) {}
+    : CommandLineWords(argc, argv), QApplication(argc, argv) {
+    // Every window and box carries the icon; the desktop entry lets a Wayland desktop match it.
+    setWindowIcon(QIcon(QStringLiteral(":/sorbel/sorbel.png")));
+    setDesktopFileName(QStringLiteral("org.sorbel.sorbel"));
+}
 
 int DownloadApp::run() {
     ui::DownloadDialog window(settings_);
