@@ -35,7 +35,7 @@ protected:
     // the job's own lines, then its result.
     std::vector<std::string> transcript(const std::vector<std::string>& middle,
                                         const std::vector<std::string>& result,
-                                        const std::string& estimate = "") const {
+                                        const std::string& estimate = "") {
         std::vector<std::string> lines = readyLines();
         lines.push_back(idLine);
         for (const std::string& line : withEstimate(middle, estimate))
@@ -62,6 +62,9 @@ struct OptionCase {
     std::vector<std::string> messages;
     FlashAfter flash;
 };
+void PrintTo(const OptionCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class OptionsTest : public JobTest, public ::testing::WithParamInterface<OptionCase> {};
 
@@ -76,7 +79,7 @@ TEST_P(OptionsTest, RunsTheStepsTheOptionsAskFor) {
     download();
 
     const std::string n = estimateOf(path);
-    EXPECT_EQ(host_.lines(), transcript(c.middle, c.complete ? completeLines : flashErrorLines, n));
+    EXPECT_EQ(lines(), transcript(c.middle, c.complete ? completeLines : flashErrorLines, n));
     EXPECT_EQ(packets(), c.packets);
     EXPECT_EQ(host_.positions(), c.positions);
     EXPECT_EQ(host_.messages(), c.messages);
@@ -189,7 +192,7 @@ TEST_F(JobTest, OptionTextsOtherThanExactlyYesAreOff) {
 
     download();
 
-    EXPECT_EQ(host_.lines(), transcript({}, completeLines));
+    EXPECT_EQ(lines(), transcript({}, completeLines));
     EXPECT_THAT(packets(), IsEmpty());
 }
 
@@ -203,8 +206,8 @@ TEST_F(JobTest, MassEraseErasesOnlyTheHighestMarkedPageAgain) {
 
     download();
 
-    EXPECT_EQ(host_.lines(), transcript({"Mass Erasing ", "Downloading ... {N} bytes"},
-                                        completeLines, estimateOf(path)));
+    EXPECT_EQ(lines(), transcript({"Mass Erasing ", "Downloading ... {N} bytes"}, completeLines,
+                                  estimateOf(path)));
     EXPECT_THAT(packets(),
                 ElementsAre("E0000 mass", "E2200 page", "W0000x16", "W0A00x16", "W2200x16"));
     EXPECT_EQ(userFlash(), userImage(records));
@@ -219,8 +222,8 @@ TEST_F(JobTest, MassEraseWithNoMarkedPageErasesNoPage) {
 
     download();
 
-    EXPECT_EQ(host_.lines(), transcript({"Mass Erasing ", "Downloading ... {N} bytes"},
-                                        completeLines, estimateOf(path)));
+    EXPECT_EQ(lines(), transcript({"Mass Erasing ", "Downloading ... {N} bytes"}, completeLines,
+                                  estimateOf(path)));
     EXPECT_THAT(packets(), ElementsAre("E0000 mass"));
     EXPECT_THAT(host_.positions(), ElementsAre(0));
 }
@@ -230,6 +233,9 @@ struct AddressCase {
     int count;
     bool accepted;
 };
+void PrintTo(const AddressCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class AddressTest : public JobTest, public ::testing::WithParamInterface<AddressCase> {};
 
@@ -244,14 +250,13 @@ TEST_P(AddressTest, PlanPassRejectsARecordThatReaches0xF7FF) {
     download();
 
     if (c.accepted) {
-        EXPECT_EQ(host_.lines(),
-                  transcript({"Erasing 2 pages of 512 bytes each.", "Downloading ... {N} bytes",
-                              "Verifying ... {N} bytes"},
-                             completeLines, estimateOf(path)));
+        EXPECT_EQ(lines(), transcript({"Erasing 2 pages of 512 bytes each.",
+                                       "Downloading ... {N} bytes", "Verifying ... {N} bytes"},
+                                      completeLines, estimateOf(path)));
         EXPECT_THAT(host_.messages(), IsEmpty());
         EXPECT_EQ(userFlash(), userImage(records));
     } else {
-        EXPECT_EQ(host_.lines(), transcript({}, flashErrorLines));
+        EXPECT_EQ(lines(), transcript({}, flashErrorLines));
         EXPECT_THAT(host_.messages(),
                     ElementsAre("Wrong memory address 0xf7f0 - 0xf800 \n Erase aborted."));
         EXPECT_THAT(packets(), IsEmpty());
@@ -278,7 +283,7 @@ TEST_F(JobTest, WritePassRejectsAnAddressThePlanDidNotSee) {
 
     download();
 
-    EXPECT_EQ(host_.lines(),
+    EXPECT_EQ(lines(),
               transcript({"Erasing 1 pages of 512 bytes each.", "Downloading ... {N} bytes"},
                          flashErrorLines, estimate));
     EXPECT_THAT(host_.messages(),
@@ -298,13 +303,14 @@ TEST_F(JobTest, WriteFailureAtTheThirdRecordThenAJobAfterIt) {
     for (int n = 4; n < 14; ++n) // page erase is packet 1, the third write packet 4
         options.nakOn.insert(n);
     startTarget(options);
+    setBaud("9600");
     const std::string path = useFile("sample.hex", hexText(records));
     const std::string n = estimateOf(path);
     setOptions(false, true, true);
 
     download();
 
-    EXPECT_EQ(host_.lines(),
+    EXPECT_EQ(lines(),
               transcript({"Erasing 1 pages of 512 bytes each.", "Downloading ... {N} bytes"},
                          flashErrorLines, n));
     EXPECT_THAT(host_.messages(), ElementsAre("Error at 0x20 - 0x30 \n Download aborted."));
@@ -316,13 +322,13 @@ TEST_F(JobTest, WriteFailureAtTheThirdRecordThenAJobAfterIt) {
     EXPECT_EQ(host_.buttons(), connectionButtons());
 
     // The next Start: a job of its own, in full.
-    const auto before = host_.lines().size();
+    const auto before = lines().size();
     download(2);
-    auto lines = host_.lines();
-    lines.erase(lines.begin(), lines.begin() + static_cast<long>(before));
-    EXPECT_EQ(lines, transcript({"Erasing 1 pages of 512 bytes each.", "Downloading ... {N} bytes",
-                                 "Verifying ... {N} bytes"},
-                                completeLines, n));
+    auto second = lines();
+    second.erase(second.begin(), second.begin() + static_cast<long>(before));
+    EXPECT_EQ(second, transcript({"Erasing 1 pages of 512 bytes each.", "Downloading ... {N} bytes",
+                                  "Verifying ... {N} bytes"},
+                                 completeLines, n));
     EXPECT_EQ(userFlash(), userImage(records));
     EXPECT_EQ(host_.messages().size(), 1U);
 }
@@ -339,9 +345,9 @@ TEST_F(JobTest, VerifyFailureNamesTheRecord) {
 
     download();
 
-    EXPECT_EQ(host_.lines(), transcript({"Erasing 2 pages of 512 bytes each.",
-                                         "Downloading ... {N} bytes", "Verifying ... {N} bytes"},
-                                        flashErrorLines, estimateOf(path)));
+    EXPECT_EQ(lines(), transcript({"Erasing 2 pages of 512 bytes each.",
+                                   "Downloading ... {N} bytes", "Verifying ... {N} bytes"},
+                                  flashErrorLines, estimateOf(path)));
     EXPECT_THAT(host_.messages(), ElementsAre("Error at 0x10 - 0x20 \n Verify aborted."));
     EXPECT_EQ(packets(), concat({{"E0000 page", "E0200 page"},
                                  threeWrites,
@@ -357,7 +363,7 @@ TEST_F(JobTest, MissingFileShowsFileOpenErrorAndSendsNothing) {
 
     download();
 
-    EXPECT_EQ(host_.lines(), transcript({}, {}));
+    EXPECT_EQ(lines(), transcript({}, {}));
     EXPECT_THAT(host_.messages(), ElementsAre("File Open Error"));
     EXPECT_THAT(packets(), IsEmpty());
     EXPECT_EQ(host_.buttons(), connectionButtons());
@@ -369,6 +375,9 @@ struct FileCase {
     std::string text;
     std::string message; // empty: the file is accepted
 };
+void PrintTo(const FileCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class FileCheckTest : public JobTest, public ::testing::WithParamInterface<FileCase> {};
 
@@ -384,11 +393,11 @@ TEST_P(FileCheckTest, RefusesAFaultyFileBeforeAnyCommand) {
 
     if (c.message.empty()) {
         EXPECT_THAT(host_.messages(), IsEmpty());
-        EXPECT_EQ(host_.lines().back(), completeLines.back());
+        EXPECT_EQ(lines().back(), completeLines.back());
         EXPECT_EQ(userFlash(), userImage({{0x0000, pattern(16, 1)}}));
     } else {
         EXPECT_THAT(host_.messages(), ElementsAre(c.message));
-        EXPECT_EQ(host_.lines(), transcript({}, flashErrorLines));
+        EXPECT_EQ(lines(), transcript({}, flashErrorLines));
         EXPECT_THAT(packets(), IsEmpty());
         EXPECT_EQ(host_.buttons(), connectionButtons());
     }
@@ -439,9 +448,9 @@ TEST_F(JobTest, RecordAcrossAPageBoundaryErasesBothPages) {
 
     download();
 
-    EXPECT_EQ(host_.lines(), transcript({"Erasing 2 pages of 512 bytes each.",
-                                         "Downloading ... {N} bytes", "Verifying ... {N} bytes"},
-                                        completeLines, estimateOf(path)));
+    EXPECT_EQ(lines(), transcript({"Erasing 2 pages of 512 bytes each.",
+                                   "Downloading ... {N} bytes", "Verifying ... {N} bytes"},
+                                  completeLines, estimateOf(path)));
     EXPECT_THAT(packets(), ElementsAre("E0000 page", "E0200 page", "W01F8x16", "V01F8x16"));
     EXPECT_EQ(userFlash(), userImage(records));
 }
@@ -456,9 +465,9 @@ TEST_F(JobTest, LongRecordGoesOutAsSeveralCommands) {
 
     download();
 
-    EXPECT_EQ(host_.lines(), transcript({"Erasing 2 pages of 512 bytes each.",
-                                         "Downloading ... {N} bytes", "Verifying ... {N} bytes"},
-                                        completeLines, estimateOf(path)));
+    EXPECT_EQ(lines(), transcript({"Erasing 2 pages of 512 bytes each.",
+                                   "Downloading ... {N} bytes", "Verifying ... {N} bytes"},
+                                  completeLines, estimateOf(path)));
     EXPECT_THAT(packets(), ElementsAre("E0000 page", "E0200 page", "W0100x128", "W0180x72",
                                        "W0300x4", "V0100x128", "V0180x72", "V0300x4"));
     EXPECT_THAT(host_.positions(), ElementsAre(16, 32, 48, 16, 32, 48, 0));
@@ -479,9 +488,9 @@ TEST_F(JobTest, PathIsReadOnceAtTheStartOfTheJob) {
 
     download();
 
-    EXPECT_EQ(host_.lines(), transcript({"Erasing 1 pages of 512 bytes each.",
-                                         "Downloading ... {N} bytes", "Verifying ... {N} bytes"},
-                                        completeLines, estimateOf(path)));
+    EXPECT_EQ(lines(), transcript({"Erasing 1 pages of 512 bytes each.",
+                                   "Downloading ... {N} bytes", "Verifying ... {N} bytes"},
+                                  completeLines, estimateOf(path)));
     EXPECT_EQ(userFlash(), userImage(records));
 }
 
@@ -498,8 +507,7 @@ TEST_F(JobTest, PassWhoseFileVanishedEndsTheJobAsFailed) {
 
     download();
 
-    EXPECT_EQ(host_.lines(),
-              transcript({"Erasing 2 pages of 512 bytes each."}, flashErrorLines, n));
+    EXPECT_EQ(lines(), transcript({"Erasing 2 pages of 512 bytes each."}, flashErrorLines, n));
     EXPECT_THAT(host_.messages(), ElementsAre("File Open Error"));
     EXPECT_THAT(packets(), ElementsAre("E0000 page", "E0200 page"));
 }
@@ -512,7 +520,7 @@ TEST_F(JobTest, FileWithOnlyTheEndRecordSendsNothing) {
 
     download();
 
-    EXPECT_EQ(host_.lines(),
+    EXPECT_EQ(lines(),
               transcript({"Erasing 0 pages of 512 bytes each.", "Downloading ... {N} bytes"},
                          completeLines, estimateOf(path)));
     EXPECT_THAT(packets(), IsEmpty());

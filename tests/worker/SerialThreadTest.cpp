@@ -50,7 +50,7 @@ TEST_F(WorkerTest, StartDownloadsAndEndsTheConnection) {
 
     download();
 
-    EXPECT_THAT(host_.lines(),
+    EXPECT_THAT(lines(),
                 ElementsAre(readyLines()[0], readyLines()[1], "QZKV5160  V3Y received.",
                             "Erasing 1 pages of 512 bytes each.", StartsWith("Downloading ... "),
                             "Download Complete.", "    Click Run to run program."));
@@ -102,6 +102,9 @@ struct RunCase {
     const char* name;
     bool acknowledged;
 };
+void PrintTo(const RunCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class RunTest : public WorkerTest, public ::testing::WithParamInterface<RunCase> {};
 
@@ -206,12 +209,16 @@ struct StopCase {
     sim::TargetOptions options;
     std::function<bool(const sim::SimulatedTarget&)> reached; // when to stop
 };
+void PrintTo(const StopCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class StopTest : public WorkerTest, public ::testing::WithParamInterface<StopCase> {};
 
 TEST_P(StopTest, StopEndsTheWorkerAndLeavesTheHostAlone) {
     const StopCase& c = GetParam();
     startTarget(c.options);
+    setBaud("9600");
     std::vector<Record> records;
     for (std::uint32_t i = 0; i < 64; ++i)
         records.push_back({i * 16, pattern(16, static_cast<std::uint8_t>(i))});
@@ -251,7 +258,7 @@ sim::TargetOptions eraseNeverAcknowledged() {
 }
 sim::TargetOptions slowAnswers() {
     sim::TargetOptions options;
-    options.ackDelay = 20ms;
+    options.ackDelay = 50ms; // within the 210 ms answer time-out at 9600 baud
     return options;
 }
 
