@@ -115,36 +115,11 @@ JobResult Job::run() {
     return stopping() ? JobResult::stopped : JobResult::failed;
 }
 
-// Reads the file up to its end record, as the passes do, and refuses what they would
-// otherwise skip or misplace without a word.
+// The check before the first command: a fault that the passes would skip without a word, or
+// place where the loader cannot address, refuses the file.
 bool Job::checkFile(HexFile& file) {
-    long lastLine = 1;
-    for (;;) {
-        if (readHexLine(file, line_) != 1)
-            return refuse(lastLine,
-                          "the file ends without an end record " + std::string(hexEndRecord));
-        lastLine = file.lineNumber();
-        if (file.lastWordOverlong())
-            return refuse(lastLine, describeHexFault(HexFault::tooLong));
-        if (isEndRecord(line_))
-            return true;
-        std::uint32_t address = 0;
-        int count = 0;
-        const HexRecordInfo info = decodeHexRecord(line_, address, count, data_.data());
-        if (info.kind == HexRecordKind::malformed || info.fault != HexFault::none) {
-            return refuse(lastLine, info.fault != HexFault::none ? describeHexFault(info.fault)
-                                                                 : "malformed record");
-        }
-        if (info.kind == HexRecordKind::otherType &&
-            (info.type == extendedSegmentAddressType || info.type == extendedLinearAddressType) &&
-            info.base != 0) {
-            char fault[96];
-            std::snprintf(fault, sizeof fault,
-                          "address base 0x%lx is beyond the 64 KiB the loader addresses",
-                          static_cast<unsigned long>(info.base));
-            return refuse(lastLine, fault);
-        }
-    }
+    const HexFileCheck check = checkHexRecords(file);
+    return check.ok || refuse(check.line, check.fault);
 }
 
 bool Job::refuse(long line, const std::string& fault) {
@@ -250,6 +225,51 @@ void Job::dataPass(bool write) {
 }
 
 } // namespace
+
+HexFileCheck checkHexRecords(HexFile& file) {
+    HexFileCheck check;
+    char line[hexLineSize];
+    std::array<std::uint8_t, hexDataSize> data{};
+    check.line = 1;
+    for (;;) {
+        if (readHexLine(file, line) != 1) {
+            check.fault = "the file ends without an end record " + std::string(hexEndRecord);
+            return check;
+        }
+        check.line = file.lineNumber();
+        if (file.lastWordOverlong()) {
+            check.fault = describeHexFault(HexFault::tooLong);
+            return check;
+        }
+        if (isEndRecord(line)) {
+            check.ok = true;
+            check.line = 0;
+            return check;
+        }
+        std::uint32_t address = 0;
+        int count = 0;
+        const HexRecordInfo info = decodeHexRecord(line, address, count, data.data());
+        if (info.kind == HexRecordKind::malformed || info.fault != HexFault::none) {
+            check.fault =
+                info.fault != HexFault::none ? describeHexFault(info.fault) : "malformed record";
+            return check;
+        }
+        if (info.kind == HexRecordKind::otherType &&
+            (info.type == extendedSegmentAddressType || info.type == extendedLinearAddressType) &&
+            info.base != 0) {
+            char fault[96];
+            std::snprintf(fault, sizeof fault,
+                          "address base 0x%lx is beyond the 64 KiB the loader addresses",
+                          static_cast<unsigned long>(info.base));
+            check.fault = fault;
+            return check;
+        }
+        if (count > 0) {
+            check.dataBytes += static_cast<std::uint64_t>(count);
+            ++check.dataRecords;
+        }
+    }
+}
 
 JobResult runProgrammingJob(WorkerHost& host, SerialPort& port, const DownloadSettings& settings,
                             std::stop_token stop) {

@@ -18,6 +18,7 @@
 //    further command, calls the host no more and returns JobResult::stopped.
 #pragma once
 
+#include "loader/HexFile.h"
 #include "loader/WorkerHost.h"
 #include "serial/SerialPort.h"
 #include "settings/DownloadSettings.h"
@@ -46,6 +47,22 @@ enum class JobResult {
     fileOpenError, // the file did not open at the start: "File Open Error", no result line
     stopped,       // a stop was requested; the host was left alone from then on
 };
+
+// What the job's check found in a file, read from its current position up to its end
+// record: ok, or the line (from 1) and the fault, e.g. "checksum error", "line too long",
+// "the file ends without an end record :00000001FF", "address base 0x10000 is beyond the
+// 64 KiB the loader addresses". Also counts the data records and their bytes.
+struct HexFileCheck {
+    bool ok = false;
+    long line = 0;
+    std::string fault;
+    std::uint64_t dataBytes = 0;
+    long dataRecords = 0;
+};
+
+// The job's check, for callers that want to refuse a file before a port is opened. Reads
+// one line and one record at a time; no output.
+HexFileCheck checkHexRecords(HexFile& file);
 
 JobResult runProgrammingJob(WorkerHost& host, SerialPort& port, const DownloadSettings& settings,
                             std::stop_token stop = {});
