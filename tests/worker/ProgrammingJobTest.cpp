@@ -49,6 +49,8 @@ protected:
 const std::vector<Record> threeRecords = {
     {0x0000, pattern(16, 1)}, {0x0010, pattern(16, 2)}, {0x0200, pattern(8, 3)}};
 
+const std::vector<Record> oneRecordFile = {{0x0000, pattern(16, 1)}};
+
 enum class FlashAfter { erased, image };
 
 struct OptionCase {
@@ -524,6 +526,23 @@ TEST_F(JobTest, FileWithOnlyTheEndRecordSendsNothing) {
               transcript({"Erasing 0 pages of 512 bytes each.", "Downloading ... {N} bytes"},
                          completeLines, estimateOf(path)));
     EXPECT_THAT(packets(), IsEmpty());
+}
+
+// The estimate comes from the file's size (what follows the end record counts too, though it
+// is never read) and is shown in full; the host keeps the bar's low 16 bits itself.
+TEST_F(JobTest, EstimateComesFromTheFileSize) {
+    startTarget();
+    std::string text = hexText(oneRecordFile);
+    text.resize(200000, ' ');
+    useFile("big.hex", text);
+    setOptions(false, true, false);
+
+    download();
+
+    EXPECT_EQ(lines(),
+              transcript({"Erasing 1 pages of 512 bytes each.", "Downloading ... 71111 bytes"},
+                         completeLines));
+    EXPECT_THAT(host_.ranges(), ElementsAre(71111));
 }
 
 } // namespace
