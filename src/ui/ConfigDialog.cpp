@@ -40,7 +40,7 @@ const QStringList& ConfigDialog::baudRates() {
     return rates;
 }
 
-ConfigDialog::ConfigDialog(DownloadSettings& settings, const QStringList& foundPorts,
+ConfigDialog::ConfigDialog(DownloadSettings& settings, const std::vector<PortInfo>& foundPorts,
                            QWidget* parent)
     : QDialog(parent), settings_(settings) {
     setWindowTitle(QStringLiteral("SORBEL Configuration"));
@@ -114,12 +114,16 @@ void ConfigDialog::buildControls() {
     setTabOrder(verifyBox_, autorunBox_);
 }
 
-void ConfigDialog::loadValues(const QStringList& foundPorts) {
+void ConfigDialog::loadValues(const std::vector<PortInfo>& foundPorts) {
     portCombo_->clear();
     portCombo_->addItems(fixedPorts());
-    for (const QString& port : foundPorts) {
-        if (portCombo_->findText(port, Qt::MatchFixedString) < 0)
-            portCombo_->addItem(port);
+    for (const PortInfo& port : foundPorts) {
+        const QString path = QString::fromStdString(port.path);
+        if (path.isEmpty() || portCombo_->findText(path, Qt::MatchFixedString) >= 0)
+            continue;
+        portCombo_->addItem(path);
+        portCombo_->setItemData(portCombo_->count() - 1, QString::fromStdString(port.describe()),
+                                Qt::ToolTipRole);
     }
     selectMatching(portCombo_, settings_.port);
 

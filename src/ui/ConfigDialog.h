@@ -4,7 +4,8 @@
 //  - Built on a DownloadSettings record (usually a snapshot) for one modal run. It shows
 //    port and baud from the record: the list entry equal to the text with letter case
 //    ignored, or the first entry when none is. Ports: "COM1" to "COM4", then the ports
-//    handed in as found on the machine. Baud: the ten fixed rates (57600 is not among them).
+//    handed in as found on the machine, each by its path (its description as the tip), so
+//    that OK stores the path. Baud: the ten fixed rates (57600 is not among them).
 //  - A check box is checked when its option text is "yes" in any letter case.
 //  - Clicking Program sets Mass Erase to Program's new state; Mass Erase alone changes
 //    nothing else.
@@ -14,10 +15,13 @@
 //  - Protection... and Autorun are present but never shown; Autorun carries its value.
 #pragma once
 
+#include "serial/PortDiscovery.h"
 #include "settings/DownloadSettings.h"
 
 #include <QDialog>
 #include <QStringList>
+
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -34,7 +38,7 @@ public:
     static const QStringList& fixedPorts();
     static const QStringList& baudRates();
 
-    explicit ConfigDialog(DownloadSettings& settings, const QStringList& foundPorts = {},
+    explicit ConfigDialog(DownloadSettings& settings, const std::vector<PortInfo>& foundPorts = {},
                           QWidget* parent = nullptr);
 
     void accept() override;
@@ -51,7 +55,7 @@ public:
 
 private:
     void buildControls();
-    void loadValues(const QStringList& foundPorts);
+    void loadValues(const std::vector<PortInfo>& foundPorts);
 
     DownloadSettings& settings_;
 

@@ -282,7 +282,7 @@ void DownloadDialog::browse() {
 
 void DownloadDialog::configure() {
     DownloadSettings settings = settings_.snapshot();
-    ConfigDialog dialog(settings, portFinder_ ? portFinder_() : QStringList(), this);
+    ConfigDialog dialog(settings, portFinder_ ? portFinder_() : discoverPorts(), this);
     if (dialog.exec() != QDialog::Accepted)
         return;
     settings_.saveConfiguration(settings);

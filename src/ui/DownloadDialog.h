@@ -26,6 +26,7 @@
 
 #include "loader/SerialThread.h"
 #include "loader/WorkerHost.h"
+#include "serial/PortDiscovery.h"
 #include "settings/DownloadSettings.h"
 #include "ui/FileChooser.h"
 #include "ui/GuiCallGate.h"
@@ -37,6 +38,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QGroupBox;
 class QLabel;
@@ -64,8 +66,11 @@ public:
     void setSerialPort(SerialPort* port) { port_ = port; }
     // Not owned. nullptr (the default): the desktop's file-open dialog.
     void setFileChooser(FileChooser* chooser) { chooser_ = chooser; }
-    // The ports found on the machine, offered after COM1 to COM4 in the configuration.
-    void setPortFinder(std::function<QStringList()> finder) { portFinder_ = std::move(finder); }
+    // The ports offered after COM1 to COM4 in the configuration; by default the ports found
+    // on this machine when Configure is pressed.
+    void setPortFinder(std::function<std::vector<PortInfo>()> finder) {
+        portFinder_ = std::move(finder);
+    }
 
     QMenu* contextMenu() const { return contextMenu_; }
 
@@ -109,7 +114,7 @@ private:
     SerialPort* port_ = nullptr;
     FileChooser* chooser_ = nullptr;
     PlatformFileChooser platformChooser_;
-    std::function<QStringList()> portFinder_;
+    std::function<std::vector<PortInfo>()> portFinder_;
     GuiCallGate gate_;
     bool initialised_ = false;
     bool shutDown_ = false;

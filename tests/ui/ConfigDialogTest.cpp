@@ -24,7 +24,10 @@ DownloadSettings stored(std::string port, std::string baud, std::string option) 
 
 TEST(ConfigDialog, OffersTheFixedListsInOrder) {
     DownloadSettings settings = stored("COM1", "9600", "No");
-    ConfigDialog dialog(settings, {"/dev/ttyUSB0"});
+    PortInfo adapter;
+    adapter.path = "/dev/ttyUSB0";
+    adapter.product = "FT232R USB UART";
+    ConfigDialog dialog(settings, {adapter});
     QStringList ports, rates;
     for (int i = 0; i < dialog.portCombo()->count(); ++i)
         ports << dialog.portCombo()->itemText(i);
@@ -33,6 +36,7 @@ TEST(ConfigDialog, OffersTheFixedListsInOrder) {
     EXPECT_EQ(ports, QStringList({"COM1", "COM2", "COM3", "COM4", "/dev/ttyUSB0"}));
     EXPECT_EQ(rates, QStringList({"300", "600", "1200", "2400", "4800", "9600", "19200", "38400",
                                   "115200", "230400"}));
+    EXPECT_TRUE(dialog.portCombo()->itemData(4, Qt::ToolTipRole).toString().contains("FT232R"));
     EXPECT_EQ(dialog.windowTitle(), "SORBEL Configuration");
     EXPECT_TRUE(dialog.okButton()->isDefault());
     EXPECT_EQ(dialog.focusWidget(), dialog.okButton());
@@ -97,6 +101,17 @@ INSTANTIATE_TEST_SUITE_P(
                       StoredTextCase{"OptionYesWithBlank", stored("COM1", "9600", "Yes "), "COM1",
                                      "9600", false, "COM1", "9600", "No"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ConfigDialog, AFoundPortIsShownAndStoredByItsPath) {
+    DownloadSettings settings = stored("/dev/ttyACM1", "115200", "No");
+    PortInfo first, second;
+    first.path = "/dev/ttyACM0";
+    second.path = "/dev/ttyACM1";
+    ConfigDialog dialog(settings, {first, second});
+    EXPECT_EQ(dialog.portCombo()->currentText(), "/dev/ttyACM1");
+    dialog.okButton()->click();
+    EXPECT_EQ(settings.port, "/dev/ttyACM1");
+}
 
 TEST(ConfigDialog, CancelKeepsEveryText) {
     const DownloadSettings before = stored("COM5", "57600", "yes");
