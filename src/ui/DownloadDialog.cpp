@@ -206,9 +206,11 @@ void DownloadDialog::addStatusLine(const std::string& text) {
 void DownloadDialog::setProgressRange(int upper) {
     gate_.call([this, upper] {
         // A range of 0 would make the bar a busy indicator; an empty bar is what is meant.
-        const int maximum = upper & 0xFFFF;
-        progressBar_->setRange(0, std::max(maximum, 1));
-        progressBar_->setValue(0);
+        // The position stays where it was, moved to the nearer end if it lies outside.
+        const int maximum = std::max(upper & 0xFFFF, 1);
+        const int position = std::clamp(progressBar_->value(), 0, maximum);
+        progressBar_->setRange(0, maximum);
+        progressBar_->setValue(position);
     });
 }
 
