@@ -97,7 +97,11 @@ inline std::vector<std::uint8_t> frame(std::uint8_t command, std::uint32_t addre
                                     static_cast<std::uint8_t>(address >> 16),
                                     static_cast<std::uint8_t>(address >> 8),
                                     static_cast<std::uint8_t>(address)};
-    bytes.insert(bytes.end(), data.begin(), data.end());
+    // Appended byte by byte: GCC 12 at -O2 warns falsely (array-bounds) on a range insert here.
+    bytes.reserve(bytes.size() + data.size() + 1);
+    for (std::uint8_t b : data) {
+        bytes.push_back(b);
+    }
     unsigned sum = 0;
     for (std::size_t i = 2; i < bytes.size(); ++i) {
         sum += bytes[i];
