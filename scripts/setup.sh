@@ -9,6 +9,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     clang libclang-rt-14-dev
     srecord xvfb xauth
+    desktop-file-utils appstream dpkg-dev man-db
 )
 
 missing=()
