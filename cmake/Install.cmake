@@ -29,6 +29,9 @@ configure_file(${PROJECT_SOURCE_DIR}/resources/${SORBEL_APP_ID}.metainfo.xml.in
 if(TARGET sorbel)
     install(FILES ${sorbel_desktop_file} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
     install(FILES ${sorbel_metainfo_file} DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+    # F1 opens the help page named after the program, in the share folder once installed.
+    install(FILES ${PROJECT_SOURCE_DIR}/resources/sorbel.html
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/sorbel)
     install(FILES ${PROJECT_SOURCE_DIR}/resources/sorbel-48.png
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps RENAME sorbel.png)
     install(FILES ${PROJECT_SOURCE_DIR}/resources/sorbel.svg
