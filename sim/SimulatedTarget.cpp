@@ -16,6 +16,7 @@
 #include <random>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -27,6 +28,10 @@ namespace {
 constexpr std::size_t readChunk = 256;
 constexpr std::uint8_t massErasePages = 0;
 constexpr auto outputPollStep = std::chrono::milliseconds(50);
+// A long wait looks at the stop request at least this often.
+constexpr auto stopPollStep = std::chrono::milliseconds(20);
+// How long before an output is due its wait stops sleeping and starts yielding.
+constexpr auto exactWaitMargin = std::chrono::microseconds(150);
 constexpr auto waitPollStep = std::chrono::milliseconds(10);
 constexpr auto drainLimit = std::chrono::milliseconds(500);
 constexpr auto drainSettleTime = std::chrono::milliseconds(100);
@@ -119,24 +124,42 @@ struct SimulatedTarget::Impl {
         changed.notify_all();
     }
 
-    // Sleeps, waking early when stop is asked for.
-    void pause(std::chrono::nanoseconds time) {
-        const auto until = std::chrono::steady_clock::now() + time;
-        while (!stopRequested && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(
-                until - std::chrono::steady_clock::now(), std::chrono::milliseconds(20)));
+    // Sleeps until a time on the steady clock, waking early when stop is asked for.
+    void waitUntil(std::chrono::steady_clock::time_point until) {
+        for (auto now = std::chrono::steady_clock::now(); !stopRequested && now < until;
+             now = std::chrono::steady_clock::now()) {
+            std::this_thread::sleep_until(std::min(until, now + stopPollStep));
         }
     }
 
-    void send(const std::vector<std::uint8_t>& bytes) {
+    // The same, but on time to a few microseconds, as a UART sends: it sleeps until shortly
+    // before and spends the rest yielding, since a wake-up from sleep comes late by the
+    // scheduler's latency (tens of microseconds, far more on a busy machine).
+    void waitUntilExactly(std::chrono::steady_clock::time_point until) {
+        waitUntil(until - exactWaitMargin);
+        while (!stopRequested && std::chrono::steady_clock::now() < until) {
+            std::this_thread::yield();
+        }
+    }
+
+    // Writes bytes to SORBEL. With pacing, each byte goes out when its ten bits have crossed
+    // the line, the first one starting at `start` at the earliest (or as soon as the line is
+    // free); without pacing all go out at once, at `start` at the earliest. Times are those of
+    // the modelled line, not of this thread: a thread that woke late catches up instead of
+    // adding its lateness to the line.
+    void send(const std::vector<std::uint8_t>& bytes,
+              std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now()) {
         std::lock_guard out(outputMutex);
         const auto perByte = byteTime();
+        if (perByte.count() == 0) {
+            waitUntilExactly(start);
+        }
         for (std::size_t done = 0; done < bytes.size() && !stopRequested;) {
             // Paced output leaves one byte at a time, each after its ten bits.
             std::size_t chunk = bytes.size() - done;
             if (perByte.count() > 0) {
-                outputClock = std::max(outputClock, std::chrono::steady_clock::now()) + perByte;
-                std::this_thread::sleep_until(outputClock);
+                outputClock = std::max(outputClock, start) + perByte;
+                waitUntilExactly(outputClock);
                 chunk = 1;
             }
             int fd = -1;
@@ -161,7 +184,8 @@ struct SimulatedTarget::Impl {
         }
     }
 
-    void sendWithNoise(std::vector<std::uint8_t> bytes) {
+    void sendWithNoise(std::vector<std::uint8_t> bytes,
+                       std::chrono::steady_clock::time_point start) {
         if (options.noiseRate > 0 &&
             std::uniform_real_distribution<double>(0, 1)(random) < options.noiseRate) {
             auto noise =
@@ -171,12 +195,13 @@ struct SimulatedTarget::Impl {
             }
             bytes.insert(bytes.begin(), noise);
         }
-        send(bytes);
+        send(bytes, start);
     }
 
-    void sendId() {
+    void sendId(std::chrono::steady_clock::time_point start) {
         if (!options.idText.empty()) {
-            sendWithNoise(std::vector<std::uint8_t>(options.idText.begin(), options.idText.end()));
+            sendWithNoise(std::vector<std::uint8_t>(options.idText.begin(), options.idText.end()),
+                          start);
         }
     }
 
@@ -296,13 +321,17 @@ struct SimulatedTarget::Impl {
         }
     }
 
-    // Returns false when the line has been hung up.
-    bool handlePacket(const ParsedPacket& p) {
+    // Returns false when the line has been hung up. received: when the packet's last byte
+    // had crossed the line.
+    bool handlePacket(const ParsedPacket& p, std::chrono::steady_clock::time_point read,
+                      std::chrono::steady_clock::time_point received) {
         ReceivedPacket record;
         record.command = p.command;
         record.address = p.address;
         record.data = p.data;
         record.checksumOk = p.checksumOk;
+        record.read = read;
+        record.received = received;
         {
             std::lock_guard lock(mutex);
             record.number = static_cast<int>(packets.size()) + 1;
@@ -333,11 +362,17 @@ struct SimulatedTarget::Impl {
             changed.notify_all();
         }
         if (!silent) {
-            pause(busy + options.ackDelay);
-            sendWithNoise({good ? ackByte : options.wrongAnswer});
+            // The chip starts on the command once its last byte is in, not when this thread
+            // got round to it.
+            sendWithNoise({good ? ackByte : options.wrongAnswer},
+                          received + busy + options.ackDelay);
         }
         {
             std::lock_guard lock(mutex);
+            if (!silent) {
+                packets[static_cast<std::size_t>(number) - 1].answered =
+                    std::chrono::steady_clock::now();
+            }
             ++answersSent;
             changed.notify_all();
         }
@@ -353,8 +388,10 @@ struct SimulatedTarget::Impl {
     }
 
     void run() {
+        // Answers are due at exact times of the modelled line: sleep no longer than asked.
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         if (options.idUnprompted) {
-            sendId();
+            sendId(std::chrono::steady_clock::now());
         }
         std::uint8_t buffer[readChunk];
         const auto perByte = byteTime();
@@ -393,22 +430,27 @@ struct SimulatedTarget::Impl {
                 changed.notify_all();
                 return;
             }
+            // With pacing each byte has crossed the line ten bits after the one before it
+            // (or after it arrived here). Nothing waits for bytes that cause no event: only
+            // what the target does in answer is held back until its byte is in.
             const auto arrived = std::chrono::steady_clock::now();
             for (ssize_t i = 0; i < n && !stopRequested; ++i) {
+                auto byteIn = arrived;
                 if (perByte.count() > 0) {
                     inputClock = std::max(inputClock, arrived) + perByte;
-                    std::this_thread::sleep_until(inputClock);
+                    byteIn = inputClock;
                 }
                 switch (parser.feed(buffer[i])) {
                 case PacketParser::Event::none:
                     break;
                 case PacketParser::Event::wake: {
+                    waitUntil(byteIn);
                     {
                         std::lock_guard lock(mutex);
                         ++wakeBytes;
                         changed.notify_all();
                     }
-                    sendId();
+                    sendId(byteIn);
                     break;
                 }
                 case PacketParser::Event::resync: {
@@ -418,7 +460,8 @@ struct SimulatedTarget::Impl {
                     break;
                 }
                 case PacketParser::Event::packet:
-                    if (!handlePacket(parser.packet())) {
+                    waitUntil(byteIn);
+                    if (!handlePacket(parser.packet(), arrived, byteIn)) {
                         return;
                     }
                     break;

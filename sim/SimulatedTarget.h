@@ -75,6 +75,11 @@ struct ReceivedPacket {
     std::vector<std::uint8_t> data; // as received (verify data still rotated)
     bool checksumOk = false;
     int answer = -1; // byte sent back; -1: none (silent)
+    // When the target read the packet's last byte from the line; with pacing, when that byte
+    // had crossed it at the line's rate; when the answer left (unset when silent).
+    std::chrono::steady_clock::time_point read{};
+    std::chrono::steady_clock::time_point received{};
+    std::chrono::steady_clock::time_point answered{};
 };
 
 class SimulatedTarget {

@@ -41,9 +41,10 @@ constexpr long readConstantDividend = 2000000;
 constexpr long writeMultiplierMs = 10;
 constexpr long writeConstantMs = 5000;
 
-// While waiting for the output queue to empty, look again at least this often.
-constexpr std::chrono::milliseconds maxDrainPause{20};
-constexpr std::chrono::milliseconds minDrainPause{1};
+// While waiting for the output queue to empty, look again at least this often, and sleep at
+// least this long between looks.
+constexpr std::chrono::microseconds maxDrainPause{20000};
+constexpr std::chrono::microseconds minDrainPause{50};
 // A driver that settles on a rate further than this (in per cent) from the one asked for
 // has refused it: the target would not understand the line.
 constexpr long baudTolerancePercent = 2;
@@ -124,30 +125,6 @@ unsigned long long comNumber(const std::string& name) {
     return n;
 }
 
-// The descriptor stays blocking between calls; while a read or write runs it is made
-// non-blocking, so that the call itself never sleeps in the kernel: every wait is the
-// poll() that abort() and the time-out reach (even when another program that ignores the
-// lock takes the input between poll() and read()).
-class NonBlockingScope {
-public:
-    explicit NonBlockingScope(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
-        if (flags_ != -1) {
-            ::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
-        }
-    }
-    ~NonBlockingScope() {
-        if (flags_ != -1) {
-            ::fcntl(fd_, F_SETFL, flags_ & ~O_NONBLOCK);
-        }
-    }
-    NonBlockingScope(const NonBlockingScope&) = delete;
-    NonBlockingScope& operator=(const NonBlockingScope&) = delete;
-
-private:
-    int fd_;
-    int flags_;
-};
-
 } // namespace
 
 struct SerialPort::Impl {
@@ -162,6 +139,8 @@ struct SerialPort::Impl {
     std::string label; // the port as messages name it
     termios saved{};
     MessageSink* sink = nullptr;
+    TrafficProbe probe = nullptr;
+    void* probeContext = nullptr;
     DiscoveryRoots discoveryRoots; // where the message about an absent port looks
 
     // abort() counts; an open that succeeds marks every abort counted before it as dealt
@@ -170,6 +149,9 @@ struct SerialPort::Impl {
     std::atomic<unsigned long> abortCleared{0};
     std::atomic<bool> hungUp{false};
     bool hangUpReported = false;
+    // False while our output queue is known to be empty: the last write drained it (or an open
+    // or purge flushed it). A purge then has no output to drop and need not ask.
+    bool outputMayBeQueued = false;
 
     bool aborted() const { return abortCount.load() != abortCleared.load(); }
 
@@ -228,12 +210,15 @@ struct SerialPort::Impl {
     }
 
     // Sleeps for pause or until abort(); false when aborted.
-    bool pauseUnlessAborted(std::chrono::milliseconds pause) const {
+    bool pauseUnlessAborted(std::chrono::microseconds pause) const {
         if (aborted()) {
             return false;
         }
         pollfd wake{wakeFd, POLLIN, 0};
-        int r = ::poll(&wake, 1, static_cast<int>(pause.count()));
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(pause);
+        const timespec time{static_cast<time_t>(seconds.count()),
+                            static_cast<long>(std::chrono::nanoseconds(pause - seconds).count())};
+        int r = ::ppoll(&wake, 1, &time, nullptr);
         if (r > 0 && aborted()) {
             return false;
         }
@@ -244,24 +229,28 @@ struct SerialPort::Impl {
     }
 
     // Waits until the output queue is empty, the deadline passes or abort() is called;
-    // returns how many bytes are still queued.
-    std::uint32_t drainOutput(Clock::time_point deadline) const {
+    // returns how many bytes are still queued, -1 when the driver cannot tell.
+    int drainOutput(Clock::time_point deadline) const {
         for (;;) {
             int queued = 0;
-            if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+            if (::ioctl(fd, TIOCOUTQ, &queued) != 0) {
+                return -1;
+            }
+            if (queued <= 0) {
                 return 0;
             }
             auto now = Clock::now();
             if (now >= deadline) {
-                return static_cast<std::uint32_t>(queued);
+                return queued;
             }
-            // Ten bits a byte on the line.
-            auto needed = std::chrono::milliseconds(static_cast<long long>(queued) * 10 * 1000 /
+            // Ten bits a byte on the line: sleep as long as the queued bytes need, to the
+            // microsecond, so that a packet's write ends when its last byte has left.
+            auto needed = std::chrono::microseconds(static_cast<long long>(queued) * 10 * 1000000 /
                                                     std::max(baud, 1L));
             auto pause = std::clamp(needed, minDrainPause, maxDrainPause);
-            pause = std::min(pause, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+            pause = std::min(pause, std::chrono::ceil<std::chrono::microseconds>(deadline - now));
             if (!pauseUnlessAborted(pause)) {
-                return static_cast<std::uint32_t>(queued);
+                return queued;
             }
         }
     }
@@ -423,7 +412,7 @@ int SerialPort::open(const std::string& portName, const std::string& baudText) {
         return 0;
     }
 
-    // Non-blocking so that the open does not wait for a carrier.
+    // Non-blocking so that the open does not wait for a carrier, and so it stays.
     p.fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (p.fd < 0) {
         int e = errno;
@@ -456,10 +445,6 @@ int SerialPort::open(const std::string& portName, const std::string& baudText) {
         return 0;
     }
     ::ioctl(p.fd, TIOCEXCL);
-    int flags = ::fcntl(p.fd, F_GETFL);
-    if (flags != -1) {
-        ::fcntl(p.fd, F_SETFL, flags & ~O_NONBLOCK);
-    }
 
     // DTR and RTS low while the line is configured; a pseudo-terminal refuses these calls.
     int lines = TIOCM_DTR | TIOCM_RTS;
@@ -531,6 +516,7 @@ int SerialPort::open(const std::string& portName, const std::string& baudText) {
     p.baud = baud;
     p.hungUp.store(false);
     p.hangUpReported = false;
+    p.outputMayBeQueued = false;
     p.drainWake();
     p.abortCleared.store(abortsBefore); // an abort that came during this open still holds
     p.openFlag = 1;
@@ -570,7 +556,6 @@ int SerialPort::read(char* buffer, std::uint32_t maxBytes, std::uint32_t& bytesR
         return 0;
     }
     const auto deadline = Clock::now() + readTimeout(maxBytes, p.baud);
-    NonBlockingScope nonBlocking(p.fd);
     std::uint32_t got = 0;
     int result = 1;
     std::string problem;
@@ -638,7 +623,6 @@ int SerialPort::readByte(std::uint8_t& byte) {
         return 0;
     }
     const auto deadline = Clock::now() + readTimeout(1, p.baud);
-    NonBlockingScope nonBlocking(p.fd);
     for (;;) {
         short revents = 0;
         int error = 0;
@@ -650,6 +634,9 @@ int SerialPort::readByte(std::uint8_t& byte) {
             ssize_t n = ::read(p.fd, &c, 1);
             if (n == 1) {
                 byte = c;
+                if (p.probe != nullptr) {
+                    p.probe(p.probeContext, Traffic::byteRead);
+                }
                 return 1;
             }
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
@@ -672,39 +659,42 @@ std::uint32_t SerialPort::write(const std::uint8_t* data, std::uint32_t length) 
     }
     const auto deadline = Clock::now() + writeTimeout(length);
     std::uint32_t done = 0;
-    {
-        NonBlockingScope nonBlocking(p.fd);
-        while (done < length) {
-            ssize_t n = ::write(p.fd, data + done, length - done);
-            if (n > 0) {
-                done += static_cast<std::uint32_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0 && errno == EAGAIN) {
-                short revents = 0;
-                int error = 0;
-                if (p.waitPort(POLLOUT, deadline, revents, error) != Impl::Wait::ready) {
-                    break;
-                }
-                if ((revents & POLLOUT) == 0) {
-                    p.markHungUp();
-                    break;
-                }
-                continue;
-            }
-            if (n < 0 && errno == EIO) {
-                p.markHungUp();
-            }
-            break;
+    while (done < length) {
+        ssize_t n = ::write(p.fd, data + done, length - done);
+        if (n > 0) {
+            done += static_cast<std::uint32_t>(n);
+            continue;
         }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            short revents = 0;
+            int error = 0;
+            if (p.waitPort(POLLOUT, deadline, revents, error) != Impl::Wait::ready) {
+                break;
+            }
+            if ((revents & POLLOUT) == 0) {
+                p.markHungUp();
+                break;
+            }
+            continue;
+        }
+        if (n < 0 && errno == EIO) {
+            p.markHungUp();
+        }
+        break;
     }
     // Only what has left the output queue counts as written: a purge right after must not
     // discard bytes that write reported sent.
-    std::uint32_t queued = done > 0 ? p.drainOutput(deadline) : 0;
-    return done - std::min(done, queued);
+    const int queued = done > 0 ? p.drainOutput(deadline) : 0;
+    if (done > 0) {
+        p.outputMayBeQueued = queued != 0;
+    }
+    if (p.probe != nullptr) {
+        p.probe(p.probeContext, Traffic::written);
+    }
+    return done - std::min(done, static_cast<std::uint32_t>(std::max(queued, 0)));
 }
 
 void SerialPort::purge(unsigned flags) {
@@ -718,9 +708,13 @@ void SerialPort::purge(unsigned flags) {
     // drop only after a write that timed out. Flushing an empty queue is not harmless: on a
     // pseudo-terminal it also throws away bytes the other end has not read yet, such as a
     // resynchronisation frame written just before this purge.
-    if (output) {
+    if (output && p.outputMayBeQueued) {
         int queued = 0;
-        output = ::ioctl(p.fd, TIOCOUTQ, &queued) != 0 || queued > 0;
+        const bool known = ::ioctl(p.fd, TIOCOUTQ, &queued) == 0;
+        output = !known || queued > 0;
+        p.outputMayBeQueued = output;
+    } else {
+        output = false;
     }
     if (input && output) {
         ::tcflush(p.fd, TCIOFLUSH);
@@ -729,6 +723,14 @@ void SerialPort::purge(unsigned flags) {
     } else if (output) {
         ::tcflush(p.fd, TCOFLUSH);
     }
+    if (output) {
+        p.outputMayBeQueued = false;
+    }
+}
+
+void SerialPort::setTrafficProbe(TrafficProbe probe, void* context) {
+    impl_->probe = probe;
+    impl_->probeContext = context;
 }
 
 void SerialPort::abort() {

@@ -43,6 +43,9 @@
 //    No message. A write that finds the line hung up marks hungUp().
 //  - purge(flags): discards queued input (purgeRx*: TCIFLUSH) and/or output (purgeTx*:
 //    TCOFLUSH); nothing when the port is closed.
+//  - setTrafficProbe(probe, context): for measurements only. probe(context, event) is called
+//    on the owning thread when readByte has received its byte (byteRead) and when write has
+//    finished (written). Unset, as it is by default, it costs one test per call.
 //  - abort(): callable from any thread; wakes every blocking read, readByte, write and
 //    output wait at once and makes every later read, readByte and write fail silently
 //    until the next successful open. An abort that comes while open() runs still holds
@@ -90,6 +93,10 @@ public:
     int readByte(std::uint8_t& byte);
     std::uint32_t write(const std::uint8_t* data, std::uint32_t length);
     void purge(unsigned flags);
+
+    enum class Traffic { byteRead, written };
+    using TrafficProbe = void (*)(void* context, Traffic event);
+    void setTrafficProbe(TrafficProbe probe, void* context);
 
     void abort();
     bool aborted() const;
