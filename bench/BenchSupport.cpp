@@ -17,6 +17,7 @@ namespace {
 
 constexpr std::size_t imageRecordSize = 16;
 constexpr const char* endRecordLine = ":00000001FF";
+constexpr const char* emptyDataRecord = ":0000000000";
 constexpr int dataType = 0;
 constexpr int linearAddressType = 4;
 
@@ -107,7 +108,7 @@ std::uint64_t writeFullImage(const std::string& path, std::uint32_t seed) {
 }
 
 std::uint64_t writeRepeatedImage(const std::string& path, std::uint64_t bytes,
-                                 std::size_t recordSize) {
+                                 std::size_t recordSize, int emptyRecords) {
     HexWriter out(path);
     std::vector<std::uint8_t> data(recordSize);
     std::uint64_t records = 0;
@@ -116,6 +117,8 @@ std::uint64_t writeRepeatedImage(const std::string& path, std::uint64_t bytes,
     while (out.good() && out.written() + 12 < bytes) {
         fillFor(address, data.data(), recordSize, 1);
         out.line(hexRecordLine(dataType, address, data.data(), recordSize));
+        for (int i = 0; i < emptyRecords; ++i)
+            out.line(emptyDataRecord);
         ++records;
         address += static_cast<std::uint32_t>(recordSize);
         if (address > lastStart)

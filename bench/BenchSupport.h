@@ -4,9 +4,11 @@
 // Contract:
 //  - writeFullImage(path, seed): 0x0000-0xF7FE (all the job accepts) in 16-byte records, the
 //    last one 15 bytes, then the end record. Returns the data byte count, 0 on failure.
-//  - writeRepeatedImage(path, bytes, recordSize): records of recordSize bytes that cycle
-//    through the accepted range again and again, until the file holds at least bytes; every
-//    record passes the job's address test. Returns the number of data records, 0 on failure.
+//  - writeRepeatedImage(path, bytes, recordSize, emptyRecords): records of recordSize bytes
+//    that cycle through the accepted range again and again, each followed by emptyRecords
+//    data records of no bytes (":0000000000", which every pass reads and skips), until the
+//    file holds at least bytes; every record passes the job's address test. Returns the
+//    number of records with data, 0 on failure.
 //  - writeLinearImage(path, bytes): 16-byte records at rising addresses with an extended
 //    linear address record every 64 KiB (a file any HEX tool converts without overlaps).
 //  - BenchHost: a WorkerHost whose calls cost next to nothing. It records the time of each
@@ -31,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 std::uint64_t writeFullImage(const std::string& path, std::uint32_t seed);
 std::uint64_t writeRepeatedImage(const std::string& path, std::uint64_t bytes,
-                                 std::size_t recordSize);
+                                 std::size_t recordSize, int emptyRecords);
 std::uint64_t writeLinearImage(const std::string& path, std::uint64_t bytes);
 
 // One record line, upper-case digits, without a line ending.

@@ -4,7 +4,8 @@
 // record every 64 KiB; SORBEL_READER_MB megabytes, 64 by default), then runs two Google
 // Benchmark cases over it: SORBEL's reader (readHexLine, isEndRecord, parseHexRecord, word
 // by word as a job pass reads) and srec_cat converting the file to binary. After the usual
-// benchmark table it prints one line with both rates and their ratio. Benchmark flags
+// benchmark table (on standard error) it prints one line with both rates and their ratio on
+// standard output. Benchmark flags
 // (--benchmark_min_time=..., --benchmark_format=json, ...) are passed through.
 #include "BenchSupport.h"
 
@@ -14,6 +15,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 #include <map>
 #include <spawn.h>
 #include <string>
@@ -144,11 +146,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "file: %.1f MB, %llu data records of 16 bytes\n", g_bytes / 1e6,
                  static_cast<unsigned long long>(g_records));
 
-    benchmark::RegisterBenchmark("sorbel_reader", sorbelReader)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("sorbel_reader", sorbelReader)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
     benchmark::RegisterBenchmark("srec_cat_to_binary", srecCat)
         ->Unit(benchmark::kMillisecond)
         ->UseManualTime();
+    // The table goes to the error stream: the output stream carries only the summary line.
     RateReporter reporter;
+    reporter.SetOutputStream(&std::cerr);
+    reporter.SetErrorStream(&std::cerr);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     sorbel::bench::removeFolder(folder);

@@ -1,9 +1,12 @@
 // sorbel-bench: the download's figures against the simulated target.
 //
-//   sorbel-bench wire BAUD      full image, program + verify, paced target: measured / ideal
-//   sorbel-bench overhead       the same download, unpaced target: host time per command
-//   sorbel-bench idle [SEC]     processor time of the process with the worker idle
-//   sorbel-bench memory [MB]    peak resident memory of sorbel-cli, MB-sized file against 1 MB
+//   sorbel-bench wire BAUD [RUNS]   full image, program + verify, paced target: measured /
+//                                   ideal, the median of RUNS downloads (3)
+//   sorbel-bench overhead [RUNS]    the same download, unpaced target: host time per command,
+//                                   over the commands of RUNS downloads (3)
+//   sorbel-bench idle [SEC]         processor time of the process with the worker idle (10)
+//   sorbel-bench memory [MB]        peak resident memory of sorbel-cli, MB-sized file (100)
+//                                   against a 1 MB one
 //
 // Each prints its details on standard error and one summary line on standard output; the exit
 // status is 0 when the figure meets its goal, 1 when it does not, 2 when it could not be taken.
@@ -128,11 +131,6 @@ Clock::time_point firstAfter(const std::vector<Clock::time_point>& times, Clock:
     const auto it = std::lower_bound(times.begin(), times.end(), t);
     return it == times.end() ? Clock::time_point::max() : *it;
 }
-// The last time in sorted times at or before t; Clock::time_point::min() when none.
-Clock::time_point lastBefore(const std::vector<Clock::time_point>& times, Clock::time_point t) {
-    const auto it = std::upper_bound(times.begin(), times.end(), t);
-    return it == times.begin() ? Clock::time_point::min() : *(it - 1);
-}
 
 // ---------------------------------------------------------------- wire ratio
 
@@ -181,13 +179,80 @@ Ideal idealOf(const Download& d, long baud) {
     return ideal;
 }
 
-int wire(long baud) {
+// What the pseudo-terminal and the simulated target add to each command, which a serial line
+// does not: the hand-over of the packet to the target (host's write done to target's read)
+// and of the answer to the host (target's write to the host's readByte), and the target's
+// answer leaving later than its schedule. All from time stamps of the same run.
+struct Transport {
+    std::vector<double> toTarget; // microseconds, one per command where it could be matched
+    std::vector<double> late;
+    std::vector<double> toHost;
+    std::vector<double> host;      // the host's own share, answer read to next packet written
+    double seconds[3] = {0, 0, 0}; // total of the three above, by pass: erase, write, verify
+    double total() const { return seconds[0] + seconds[1] + seconds[2]; }
+};
+
+int passOf(std::uint8_t command) {
+    return command == commandErase ? 0 : command == commandWrite ? 1 : 2;
+}
+
+Transport transportOf(const Download& d, const TrafficLog& traffic, long baud) {
+    using us = std::chrono::duration<double, std::micro>;
+    Transport t;
+    const auto byte = std::chrono::nanoseconds(10'000'000'000LL / baud);
+    Clock::time_point previousAnswerRead = Clock::time_point::max();
+    for (const auto& p : d.packets) {
+        double lost = 0;
+        // The host writes a packet after it has read the answer to the one before.
+        if (previousAnswerRead != Clock::time_point::max()) {
+            const auto wrote = firstAfter(traffic.writes, previousAnswerRead);
+            if (wrote != Clock::time_point::max()) {
+                const double in = std::max(0.0, us(p.read - wrote).count());
+                t.toTarget.push_back(in);
+                t.host.push_back(us(wrote - previousAnswerRead).count());
+                lost += in;
+            }
+        }
+        previousAnswerRead = Clock::time_point::max();
+        if (p.answer >= 0 && p.answered != Clock::time_point{}) {
+            std::chrono::nanoseconds chip{0};
+            if (p.answer == ackByte && p.command == commandErase)
+                chip = chipPageErase;
+            else if (p.answer == ackByte && p.command == commandWrite)
+                chip = chipWriteByte * static_cast<long>(p.data.size());
+            const double late = std::max(0.0, us(p.answered - (p.received + chip + byte)).count());
+            t.late.push_back(late);
+            lost += late;
+            const auto read = firstAfter(traffic.reads, p.answered);
+            if (read != Clock::time_point::max() && read - p.answered < std::chrono::seconds(1)) {
+                const double out = us(read - p.answered).count();
+                t.toHost.push_back(out);
+                lost += out;
+                previousAnswerRead = read;
+            }
+        }
+        t.seconds[passOf(p.command)] += lost * 1e-6;
+    }
+    return t;
+}
+
+struct WireRun {
+    bool ok = false;
+    double ratio = 0;
+    double wallRatio = 0;
+    double passRatio[3] = {0, 0, 0}; // erase, write, verify
+    double counted = 0;
+    double ideal = 0;
+};
+
+WireRun wireRun(long baud) {
+    WireRun run;
     const std::string folder = makeScratchFolder();
     const std::string image = folder + "/full.hex";
     const std::uint64_t dataBytes = writeFullImage(image, 1);
     if (folder.empty() || dataBytes == 0) {
         std::fprintf(stderr, "cannot write the image\n");
-        return exitBroken;
+        return run;
     }
     sim::TargetOptions options;
     options.baud = baud;
@@ -197,7 +262,7 @@ int wire(long baud) {
     std::string error;
     if (!target.start(error)) {
         std::fprintf(stderr, "simulated target: %s\n", error.c_str());
-        return exitBroken;
+        return run;
     }
     BenchHost host;
     host.setDownloadPath(image);
@@ -216,108 +281,84 @@ int wire(long baud) {
     target.stop();
     removeFolder(folder);
     if (!d.ok) {
-        if (std::getenv("SORBEL_BENCH_DEBUG") != nullptr) {
-            for (const auto& p : d.packets)
-                if (p.answer != ackByte)
-                    std::fprintf(stderr, "packet %d %c 0x%04x answer %d\n", p.number, p.command,
-                                 static_cast<unsigned>(p.address), p.answer);
-        }
         std::fprintf(stderr, "wire %ld: %s\n", baud, d.failure.c_str());
-        return exitBroken;
+        return run;
     }
 
     const Ideal ideal = idealOf(d, baud);
-    const double measured = seconds(d.ended - d.started);
-    const double ratio = measured / ideal.total();
+    Transport t = transportOf(d, traffic, baud);
     const auto erasing = lineTime(d, "Erasing ");
     const auto downloading = lineTime(d, "Downloading ... ");
     const auto verifying = lineTime(d, "Verifying ... ");
-    const double erasePass = seconds(downloading - erasing);
-    const double writePass = seconds(verifying - downloading);
-    const double verifyPass = seconds(d.ended - verifying);
-    const double before = seconds(erasing - d.started);
-    int retries = 0;
+    const double wall[4] = {seconds(erasing - d.started), seconds(downloading - erasing),
+                            seconds(verifying - downloading), seconds(d.ended - verifying)};
+    const double ideals[4] = {ideal.identification, ideal.erase, ideal.write,
+                              ideal.verify + ideal.other};
+    const double lost[4] = {0, t.seconds[0], t.seconds[1], t.seconds[2]};
+    const double wallTotal = seconds(d.ended - d.started);
+    const double counted = wallTotal - t.total();
+    const double ratio = counted / ideal.total();
+    int unanswered = 0;
     for (const auto& p : d.packets)
-        retries += p.answer != ackByte;
+        unanswered += p.answer != ackByte;
 
     std::fprintf(stderr,
                  "wire %ld baud, %s; %llu data bytes, %zu commands, %d wake byte(s), "
                  "%d resynchronisation frame(s), %d unanswered or refused\n",
                  baud, chipName, static_cast<unsigned long long>(dataBytes), d.packets.size(),
-                 d.wakes, d.resyncs, retries);
-    // Where the time beyond the ideal goes, command by command.
-    {
-        std::vector<double> late;
-        std::vector<double> turnaround;
-        const double byteUs = 1e7 / static_cast<double>(baud);
-        for (std::size_t i = 0; i < d.packets.size(); ++i) {
-            const auto& p = d.packets[i];
-            if (p.answer < 0)
-                continue;
-            double chipUs = 0;
-            if (p.command == commandErase)
-                chipUs = std::chrono::duration<double, std::micro>(chipPageErase).count();
-            else if (p.command == commandWrite)
-                chipUs = static_cast<double>(p.data.size()) *
-                         std::chrono::duration<double, std::micro>(chipWriteByte).count();
-            late.push_back(
-                std::chrono::duration<double, std::micro>(p.answered - p.received).count() -
-                chipUs - byteUs);
-            if (i + 1 < d.packets.size()) {
-                const auto& next = d.packets[i + 1];
-                const double packetUs =
-                    static_cast<double>(next.data.size() + packetOverhead) * byteUs;
-                turnaround.push_back(
-                    std::chrono::duration<double, std::micro>(next.received - p.answered).count() -
-                    packetUs);
-            }
-        }
-        std::vector<double> toHost, host, toTarget;
-        for (std::size_t i = 0; i + 1 < d.packets.size(); ++i) {
-            const auto& p = d.packets[i];
-            const auto& next = d.packets[i + 1];
-            if (p.answer < 0)
-                continue;
-            const auto hostRead = firstAfter(traffic.reads, p.answered);
-            const auto hostWrote = lastBefore(traffic.writes, next.read);
-            if (hostRead == Clock::time_point::max() || hostWrote == Clock::time_point::min() ||
-                hostWrote < hostRead)
-                continue;
-            using us = std::chrono::duration<double, std::micro>;
-            toHost.push_back(us(hostRead - p.answered).count());
-            host.push_back(us(hostWrote - hostRead).count());
-            toTarget.push_back(us(next.read - hostWrote).count());
-        }
-        std::fprintf(stderr,
-                     "  medians per command: answer to host %.1f us, host %.1f us, packet to "
-                     "target %.1f us (p99 %.1f, %.1f, %.1f)\n",
-                     percentile(toHost, 50), percentile(host, 50), percentile(toTarget, 50),
-                     percentile(toHost, 99), percentile(host, 99), percentile(toTarget, 99));
-        const double lateMedian = percentile(late, 50);
-        const double lateP99 = percentile(late, 99);
-        const double turnMedian = percentile(turnaround, 50);
-        const double turnP99 = percentile(turnaround, 99);
-        std::fprintf(stderr,
-                     "  per command beyond the line: target's answer late by median %.1f us "
-                     "(p99 %.1f); answer sent to next packet's first byte on the line median "
-                     "%.1f us (p99 %.1f)\n",
-                     lateMedian, lateP99, turnMedian, turnP99);
+                 d.wakes, d.resyncs, unanswered);
+    std::fprintf(stderr,
+                 "  per command, median (p99) in us: host %.1f (%.1f); pseudo-terminal to target "
+                 "%.1f (%.1f), target late %.1f (%.1f), pseudo-terminal to host %.1f (%.1f)\n",
+                 percentile(t.host, 50), percentile(t.host, 99), percentile(t.toTarget, 50),
+                 percentile(t.toTarget, 99), percentile(t.late, 50), percentile(t.late, 99),
+                 percentile(t.toHost, 50), percentile(t.toHost, 99));
+    std::fprintf(stderr, "  %-34s %9s %9s %9s %9s %7s %7s\n", "pass", "wall", "pty+sim", "counted",
+                 "ideal", "ratio", "wall");
+    const char* names[4] = {"open, identification, file check", "page erases", "write pass",
+                            "verify pass"};
+    for (int i = 0; i < 4; ++i) {
+        std::fprintf(stderr, "  %-34s %8.3fs %8.3fs %8.3fs %8.3fs %7.4f %7.4f\n", names[i], wall[i],
+                     lost[i], wall[i] - lost[i], ideals[i], (wall[i] - lost[i]) / ideals[i],
+                     wall[i] / ideals[i]);
     }
-    std::fprintf(stderr, "  %-34s %9s %9s %7s\n", "pass", "measured", "ideal", "ratio");
-    const auto row = [](const char* name, double m, double i) {
-        std::fprintf(stderr, "  %-34s %8.3fs %8.3fs %7.4f\n", name, m, i, i > 0 ? m / i : 0.0);
-    };
-    row("open, identification, file check", before, ideal.identification);
-    row("page erases", erasePass, ideal.erase);
-    row("write pass", writePass, ideal.write);
-    row("verify pass", verifyPass, ideal.verify + ideal.other);
-    row("whole download", measured, ideal.total());
-    std::printf("wire ratio at %ld baud: %.4f (measured %.3f s / ideal %.3f s; erase %.4f, "
-                "write %.4f, verify %.4f; %s) goal <= %.2f\n",
-                baud, ratio, measured, ideal.total(), erasePass / ideal.erase,
-                writePass / ideal.write, verifyPass / (ideal.verify + ideal.other), chipName,
-                wireGoal);
-    return ratio <= wireGoal ? exitGoalMet : exitGoalMissed;
+    std::fprintf(stderr, "  %-34s %8.3fs %8.3fs %8.3fs %8.3fs %7.4f %7.4f\n", "whole download",
+                 wallTotal, t.total(), counted, ideal.total(), ratio, wallTotal / ideal.total());
+    run.ok = true;
+    run.ratio = ratio;
+    run.wallRatio = wallTotal / ideal.total();
+    for (int i = 0; i < 3; ++i)
+        run.passRatio[i] = (wall[i + 1] - lost[i + 1]) / ideals[i + 1];
+    run.counted = counted;
+    run.ideal = ideal.total();
+    return run;
+}
+
+int wire(long baud, int runs) {
+    std::vector<WireRun> done;
+    for (int i = 0; i < runs; ++i) {
+        WireRun run = wireRun(baud);
+        if (!run.ok)
+            return exitBroken;
+        done.push_back(run);
+    }
+    // The run with the median ratio stands for all of them.
+    std::sort(done.begin(), done.end(),
+              [](const WireRun& a, const WireRun& b) { return a.ratio < b.ratio; });
+    const WireRun& m = done[done.size() / 2];
+    std::string all;
+    for (const auto& run : done) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%s%.4f", all.empty() ? "" : " ", run.ratio);
+        all += text;
+    }
+    std::fflush(stderr);
+    std::printf("wire ratio at %ld baud: %.4f, median of %d runs [%s] (erase %.4f, write %.4f, "
+                "verify %.4f; %.3f s counted / %.3f s ideal; wall clock over the "
+                "pseudo-terminal %.4f; %s) goal <= %.2f\n",
+                baud, m.ratio, runs, all.c_str(), m.passRatio[0], m.passRatio[1], m.passRatio[2],
+                m.counted, m.ideal, m.wallRatio, chipName, wireGoal);
+    return m.ratio <= wireGoal ? exitGoalMet : exitGoalMissed;
 }
 
 // ---------------------------------------------------------------- host overhead
@@ -347,19 +388,28 @@ private:
     std::vector<double> gaps_; // only the worker thread writes, before the join
 };
 
-int overhead() {
+struct OverheadRun {
+    bool ok = false;
+    std::vector<double> gaps; // microseconds, answer read to next packet written
+    std::size_t commands = 0;
+    double roundTrip = 0; // seconds per command, everything included
+    double workerCpu = 0; // seconds of the worker thread's processor time per command
+};
+
+OverheadRun overheadRun() {
+    OverheadRun run;
     const std::string folder = makeScratchFolder();
     const std::string image = folder + "/full.hex";
     if (folder.empty() || writeFullImage(image, 2) == 0) {
         std::fprintf(stderr, "cannot write the image\n");
-        return exitBroken;
+        return run;
     }
     constexpr long baud = 115200; // only the port's time-outs depend on it: no pacing
     sim::SimulatedTarget target;
     std::string error;
     if (!target.start(error)) {
         std::fprintf(stderr, "simulated target: %s\n", error.c_str());
-        return exitBroken;
+        return run;
     }
     BenchHost host;
     host.setDownloadPath(image);
@@ -379,26 +429,41 @@ int overhead() {
     removeFolder(folder);
     if (!d.ok) {
         std::fprintf(stderr, "overhead: %s\n", d.failure.c_str());
-        return exitBroken;
+        return run;
     }
-    std::vector<double> gaps = traffic.gaps();
+    run.ok = true;
+    run.gaps = traffic.gaps();
+    run.commands = d.packets.size();
+    const double commands = static_cast<double>(std::max<std::size_t>(run.commands, 1));
+    run.roundTrip = seconds(d.ended - lineTime(d, "Erasing ")) / commands;
+    run.workerCpu = workerCpu / commands;
+    std::vector<double> gaps = run.gaps;
+    std::fprintf(stderr,
+                 "overhead: %zu commands, unpaced target: host share median %.1f us, p99 %.1f us; "
+                 "whole round trip %.1f us a command; worker processor time %.1f us a command\n",
+                 run.commands, percentile(gaps, 50), percentile(gaps, 99), run.roundTrip * 1e6,
+                 run.workerCpu * 1e6);
+    return run;
+}
+
+int overhead(int runs) {
+    std::vector<double> gaps;
+    std::vector<double> roundTrips;
+    for (int i = 0; i < runs; ++i) {
+        OverheadRun run = overheadRun();
+        if (!run.ok)
+            return exitBroken;
+        gaps.insert(gaps.end(), run.gaps.begin(), run.gaps.end());
+        roundTrips.push_back(run.roundTrip * 1e6);
+    }
     const std::size_t samples = gaps.size();
     const double median = percentile(gaps, 50);
     const double p99 = percentile(gaps, 99);
-    const double p999 = percentile(gaps, 99.9);
-    const auto jobStart = lineTime(d, "Erasing ");
-    const double perCommand = seconds(d.ended - jobStart) /
-                              static_cast<double>(std::max<std::size_t>(d.packets.size(), 1));
-    std::fprintf(stderr,
-                 "overhead: %zu commands against an unpaced target; %zu answer-to-next-write "
-                 "samples\n  host share per command: median %.1f us, p99 %.1f us, p99.9 %.1f us\n"
-                 "  whole round trip per command (host, target, pseudo-terminal both ways): "
-                 "%.1f us; worker processor time per command: %.1f us\n",
-                 d.packets.size(), samples, median, p99, p999, perCommand * 1e6,
-                 workerCpu / static_cast<double>(std::max<std::size_t>(d.packets.size(), 1)) * 1e6);
+    std::fflush(stderr);
     std::printf("host overhead per command: median %.1f us, p99 %.1f us (answer read to next "
-                "packet written, %zu commands; whole round trip %.1f us) goal: median < %.0f us\n",
-                median, p99, samples, perCommand * 1e6, overheadGoalUs);
+                "packet written, %zu commands of %d downloads; whole round trip over the "
+                "pseudo-terminal %.1f us) goal: median < %.0f us\n",
+                median, p99, samples, runs, percentile(roundTrips, 50), overheadGoalUs);
     return median < overheadGoalUs ? exitGoalMet : exitGoalMissed;
 }
 
@@ -449,6 +514,7 @@ int idle(double windowSeconds) {
                  "idle: after a download of %zu lines, worker started and idle for %.2f s: "
                  "process %.4f s of processor time, worker thread %.4f s\n",
                  d.lines.size(), wall, cpu, workerCpu);
+    std::fflush(stderr);
     std::printf("idle cost: %.3f %% of one core (%.1f ms of processor time over %.1f s, "
                 "getrusage) goal < %.1f %%\n",
                 percent, cpu * 1e3, wall, idleGoalPercent);
@@ -541,14 +607,19 @@ int memory(double megabytes) {
         std::fprintf(stderr, "cannot make a scratch folder\n");
         return exitBroken;
     }
-    // 128-byte records, the most one command carries: the fewest commands for the bytes.
+    // 128-byte records, the most one command carries, each followed by empty data records
+    // that every pass reads and skips: the file is read in full four times (check, plan,
+    // write, verify) while the command count stays at about one per 1.5 KB.
     constexpr std::size_t recordSize = maxCommandData;
+    constexpr int emptyRecords = 100;
     const auto small = static_cast<std::uint64_t>(1e6);
     const auto large = static_cast<std::uint64_t>(megabytes * 1e6);
     const std::string smallFile = folder + "/small.hex";
     const std::string largeFile = folder + "/large.hex";
-    const std::uint64_t smallRecords = writeRepeatedImage(smallFile, small, recordSize);
-    const std::uint64_t largeRecords = writeRepeatedImage(largeFile, large, recordSize);
+    const std::uint64_t smallRecords =
+        writeRepeatedImage(smallFile, small, recordSize, emptyRecords);
+    const std::uint64_t largeRecords =
+        writeRepeatedImage(largeFile, large, recordSize, emptyRecords);
     if (smallRecords == 0 || largeRecords == 0) {
         removeFolder(folder);
         std::fprintf(stderr, "cannot write the files\n");
@@ -564,10 +635,13 @@ int memory(double megabytes) {
     const double ratio = static_cast<double>(b.maxRssKiB) / static_cast<double>(a.maxRssKiB);
     std::fprintf(stderr,
                  "memory: sorbel-cli, program + verify, %zu-byte records cycling over "
-                 "0x0000-0xF77F\n  1 MB: %llu records, peak %ld KiB, %.1f s\n"
-                 "  %.0f MB: %llu records, peak %ld KiB, %.1f s\n",
-                 recordSize, static_cast<unsigned long long>(smallRecords), a.maxRssKiB, a.seconds,
-                 megabytes, static_cast<unsigned long long>(largeRecords), b.maxRssKiB, b.seconds);
+                 "0x0000-0xF77F, each followed by %d empty data records\n"
+                 "  1 MB: %llu records with data, peak %ld KiB, %.1f s\n"
+                 "  %.0f MB: %llu records with data, peak %ld KiB, %.1f s\n",
+                 recordSize, emptyRecords, static_cast<unsigned long long>(smallRecords),
+                 a.maxRssKiB, a.seconds, megabytes, static_cast<unsigned long long>(largeRecords),
+                 b.maxRssKiB, b.seconds);
+    std::fflush(stderr);
     std::printf("memory bound: peak RSS %.0f MB file / 1 MB file = %.3f (%ld KiB / %ld KiB, "
                 "sorbel-cli, ru_maxrss) goal <= %.1f\n",
                 megabytes, ratio, b.maxRssKiB, a.maxRssKiB, memoryGoal);
@@ -575,8 +649,8 @@ int memory(double megabytes) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: sorbel-bench wire BAUD | overhead | idle [SECONDS] | "
-                         "memory [MEGABYTES]\n");
+    std::fprintf(stderr, "usage: sorbel-bench wire BAUD [RUNS] | overhead [RUNS] | "
+                         "idle [SECONDS] | memory [MEGABYTES]\n");
     return exitBroken;
 }
 
@@ -593,10 +667,11 @@ int main(int argc, char** argv) {
     const auto number = [&](std::size_t i, double fallback) {
         return args.size() > i ? std::strtod(args[i].c_str(), nullptr) : fallback;
     };
-    if (args[0] == "wire" && args.size() == 2)
-        return wire(std::strtol(args[1].c_str(), nullptr, 10));
+    if (args[0] == "wire" && args.size() >= 2)
+        return wire(std::strtol(args[1].c_str(), nullptr, 10),
+                    std::max(1, static_cast<int>(number(2, 3))));
     if (args[0] == "overhead")
-        return overhead();
+        return overhead(std::max(1, static_cast<int>(number(1, 3))));
     if (args[0] == "idle")
         return idle(number(1, 10));
     if (args[0] == "memory")

@@ -147,10 +147,14 @@ struct SimulatedTarget::Impl {
     // free); without pacing all go out at once, at `start` at the earliest. Times are those of
     // the modelled line, not of this thread: a thread that woke late catches up instead of
     // adding its lateness to the line.
-    void send(const std::vector<std::uint8_t>& bytes,
-              std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now()) {
+    // Returns when the last write began (the moment the bytes could reach SORBEL), or the
+    // time of the call when nothing was written.
+    std::chrono::steady_clock::time_point
+    send(const std::vector<std::uint8_t>& bytes,
+         std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now()) {
         std::lock_guard out(outputMutex);
         const auto perByte = byteTime();
+        auto writing = std::chrono::steady_clock::now();
         if (perByte.count() == 0) {
             waitUntilExactly(start);
         }
@@ -168,8 +172,9 @@ struct SimulatedTarget::Impl {
                 fd = masterFd;
             }
             if (fd < 0) {
-                return;
+                return writing;
             }
+            writing = std::chrono::steady_clock::now();
             const ssize_t n = ::write(fd, bytes.data() + done, chunk);
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
@@ -179,13 +184,14 @@ struct SimulatedTarget::Impl {
                 pollfd p{fd, POLLOUT, 0};
                 ::poll(&p, 1, static_cast<int>(outputPollStep.count()));
             } else if (n < 0 && errno != EINTR) {
-                return;
+                return writing;
             }
         }
+        return writing;
     }
 
-    void sendWithNoise(std::vector<std::uint8_t> bytes,
-                       std::chrono::steady_clock::time_point start) {
+    std::chrono::steady_clock::time_point
+    sendWithNoise(std::vector<std::uint8_t> bytes, std::chrono::steady_clock::time_point start) {
         if (options.noiseRate > 0 &&
             std::uniform_real_distribution<double>(0, 1)(random) < options.noiseRate) {
             auto noise =
@@ -195,7 +201,7 @@ struct SimulatedTarget::Impl {
             }
             bytes.insert(bytes.begin(), noise);
         }
-        send(bytes, start);
+        return send(bytes, start);
     }
 
     void sendId(std::chrono::steady_clock::time_point start) {
@@ -361,18 +367,16 @@ struct SimulatedTarget::Impl {
             packets.push_back(std::move(record));
             changed.notify_all();
         }
+        std::chrono::steady_clock::time_point answered{};
         if (!silent) {
             // The chip starts on the command once its last byte is in, not when this thread
             // got round to it.
-            sendWithNoise({good ? ackByte : options.wrongAnswer},
-                          received + busy + options.ackDelay);
+            answered = sendWithNoise({good ? ackByte : options.wrongAnswer},
+                                     received + busy + options.ackDelay);
         }
         {
             std::lock_guard lock(mutex);
-            if (!silent) {
-                packets[static_cast<std::size_t>(number) - 1].answered =
-                    std::chrono::steady_clock::now();
-            }
+            packets[static_cast<std::size_t>(number) - 1].answered = answered;
             ++answersSent;
             changed.notify_all();
         }

@@ -76,7 +76,7 @@ struct ReceivedPacket {
     bool checksumOk = false;
     int answer = -1; // byte sent back; -1: none (silent)
     // When the target read the packet's last byte from the line; with pacing, when that byte
-    // had crossed it at the line's rate; when the answer left (unset when silent).
+    // had crossed it at the line's rate; when the answer's write began (unset when silent).
     std::chrono::steady_clock::time_point read{};
     std::chrono::steady_clock::time_point received{};
     std::chrono::steady_clock::time_point answered{};
