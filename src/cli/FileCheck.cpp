@@ -40,6 +40,16 @@ FileCheckResult checkHexFile(const std::string& path) {
         result.message = path + ": cannot open: it is a folder, not a HEX file";
         return result;
     }
+    if (!S_ISREG(status.st_mode)) {
+        // A FIFO would block the reading until another program writes to it, a device such
+        // as /dev/zero would never end it.
+        result.message = path + ": cannot open: it is not a regular file (" +
+                         (S_ISFIFO(status.st_mode)   ? "a FIFO"
+                          : S_ISSOCK(status.st_mode) ? "a socket"
+                                                     : "a device") +
+                         "), not a HEX file";
+        return result;
+    }
     errno = 0;
     HexFile file = openHexFile(path);
     if (file.failed()) {

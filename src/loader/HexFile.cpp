@@ -2,9 +2,12 @@
 // diagnostics, and the data size estimate.
 #include "loader/HexFile.h"
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace sorbel {
@@ -143,15 +146,27 @@ HexFile::~HexFile() {
 
 HexFile openHexFile(const std::string& path) {
     HexFile file;
-    // "e": the descriptor is not inherited by programs this process may start.
-    std::FILE* stream = std::fopen(path.c_str(), "re");
-    if (stream == nullptr) {
+    // Opened without waiting, so that a FIFO in the file's place cannot block the caller
+    // until some other program writes to it; "e": not inherited by programs started later.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
         return file;
     }
-    // A folder opens for reading on Linux but holds no text: it cannot be read as a file.
+    // Only a regular file holds a HEX text with an end: a folder holds no text, and a FIFO,
+    // a socket or a device (/dev/zero, a terminal) could block a pass or never end it.
     struct stat status {};
-    if (::fstat(::fileno(stream), &status) != 0 || S_ISDIR(status.st_mode)) {
-        std::fclose(stream);
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const int error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        errno = error;
+        return file;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* stream = ::fdopen(fd, "r");
+    if (stream == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
         return file;
     }
     file.stream_ = stream;

@@ -7,7 +7,9 @@
 //    the input or on a failed file, and keeps doing so. A longer word is consumed whole,
 //    truncated in line, and flagged (lastWordOverlong()). White space is blank, tab, LF,
 //    VT, FF and CR; lines end with LF, CR LF or a lone CR. Other bytes, a zero included,
-//    are copied as they are. A folder counts as a file that cannot be opened.
+//    are copied as they are. Anything but a regular file (a folder, a FIFO, a socket, a
+//    device) counts as a file that cannot be opened, without blocking; errno then says why
+//    (EISDIR for a folder, EINVAL for the others).
 //  - isEndRecord(line): 1 when the first 11 characters are exactly ":00000001FF".
 //  - parseHexRecord(line, address, count, data): decodes one record. count is the number
 //    of data bytes of a well-formed data record (type 00, good checksum) and 0 for anything
