@@ -8,6 +8,16 @@ constexpr std::uint8_t massErasePageCount = 0x00;
 constexpr std::uint8_t pageErasePageCount = 0x01;
 constexpr const char* writeErrorText = "Write error";
 
+// Reads and drops bytes until one single-byte read time-out passes without any, for at most
+// this many bytes (a line that chatters without pause cannot hold the sender for ever).
+constexpr int lateAnswerBytes = 64;
+
+void dropLateAnswers(SerialPort& port) {
+    std::uint8_t byte = 0;
+    for (int n = 0; n < lateAnswerBytes && port.readByte(byte) == 1; ++n) {
+    }
+}
+
 bool lineGone(const SerialPort& port) {
     return port.aborted() || port.hungUp();
 }
@@ -137,6 +147,11 @@ int sendPacket(SerialPort& port, const CommandPacket& packet, MessageSink& sink,
             }
             sink.showMessage(writeErrorText);
         }
+        // A target that answers after the read time-out would otherwise have that answer
+        // read as the answer to the next attempt, or to the next command: an acknowledgement
+        // taken for a verify that the target refused. Its late answer is waited for and
+        // dropped here, before anything else is sent.
+        dropLateAnswers(port);
         port.purge(purgeAll);
     }
 }

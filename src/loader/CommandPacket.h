@@ -9,7 +9,9 @@
 // the packet is acknowledged or given up. It returns the number of failed attempts: 0 to 9
 // after an acknowledgement, 10 (maxSendAttempts) when ten attempts failed. Each attempt:
 // purge both directions, write the packet, read one answer byte; after a failure write the
-// 25-byte resynchronisation frame and purge again. Erase commands are not limited to ten
+// 25-byte resynchronisation frame, read and drop whatever still comes until one single-byte
+// read time-out passes quietly (a late answer to the failed attempt, which must not be taken
+// for the answer to a later one), and purge again. Erase commands are not limited to ten
 // attempts: they are repeated until acknowledged (result 0) or until eraseRetryLimit has
 // passed (result 10). A short write shows "Write error" on the sink and goes on. A port
 // that is aborted or whose line has hung up ends the attempts at once with 10.
