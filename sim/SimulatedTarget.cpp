@@ -146,9 +146,8 @@ struct SimulatedTarget::Impl {
     // the line, the first one starting at `start` at the earliest (or as soon as the line is
     // free); without pacing all go out at once, at `start` at the earliest. Times are those of
     // the modelled line, not of this thread: a thread that woke late catches up instead of
-    // adding its lateness to the line.
-    // Returns when the last write began (the moment the bytes could reach SORBEL), or the
-    // time of the call when nothing was written.
+    // adding its lateness to the line. Returns when the last write began (the moment the
+    // bytes could reach SORBEL), or the time of the call when nothing was written.
     std::chrono::steady_clock::time_point
     send(const std::vector<std::uint8_t>& bytes,
          std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now()) {
@@ -327,16 +326,16 @@ struct SimulatedTarget::Impl {
         }
     }
 
-    // Returns false when the line has been hung up. received: when the packet's last byte
-    // had crossed the line.
-    bool handlePacket(const ParsedPacket& p, std::chrono::steady_clock::time_point read,
+    // Returns false when the line has been hung up. readAt: when its last byte was read here;
+    // received: when that byte had crossed the line.
+    bool handlePacket(const ParsedPacket& p, std::chrono::steady_clock::time_point readAt,
                       std::chrono::steady_clock::time_point received) {
         ReceivedPacket record;
         record.command = p.command;
         record.address = p.address;
         record.data = p.data;
         record.checksumOk = p.checksumOk;
-        record.read = read;
+        record.read = readAt;
         record.received = received;
         {
             std::lock_guard lock(mutex);
