@@ -60,6 +60,8 @@ constexpr double idleGoalPercent = 0.5;
 constexpr double memoryGoal = 1.1;
 
 constexpr auto downloadLimit = std::chrono::milliseconds(10min);
+// Time stamps kept per download: a full image takes about 8,100 commands.
+constexpr std::size_t probeCapacity = 1 << 15;
 
 struct Download {
     bool ok = false;
@@ -117,6 +119,11 @@ Clock::time_point lineTime(const Download& d, const std::string& head) {
 // Time stamps of the port's traffic on the worker thread, taken by the port's probe.
 class TrafficLog {
 public:
+    // Room for a whole download, so that the probe never allocates on the worker thread.
+    TrafficLog() {
+        reads.reserve(probeCapacity);
+        writes.reserve(probeCapacity);
+    }
     static void probe(void* context, SerialPort::Traffic event) {
         auto* log = static_cast<TrafficLog*>(context);
         (event == SerialPort::Traffic::byteRead ? log->reads : log->writes).push_back(Clock::now());
@@ -367,6 +374,7 @@ int wire(long baud, int runs) {
 // from the moment readByte hands over an answer to the moment the next packet's write is done.
 class TrafficClock {
 public:
+    TrafficClock() { gaps_.reserve(probeCapacity); }
     static void probe(void* context, SerialPort::Traffic event) {
         static_cast<TrafficClock*>(context)->note(event);
     }
