@@ -150,10 +150,31 @@ struct Ideal {
     double total() const { return erase + write + verify + other + identification; }
 };
 
-Ideal idealOf(const Download& d, long baud) {
+// Attempts that the target acknowledged and SORBEL still sent again: the answer did not reach
+// SORBEL within its answer wait because the pseudo-terminal or the simulator was held up by the
+// machine (on a serial line it arrives one byte time after the target sends it; the target's
+// own timing fits the wait). Their cost is the transport's, not the line's nor the host's.
+std::vector<bool> transportRetries(const Download& d) {
+    std::vector<bool> retried(d.packets.size(), false);
+    for (std::size_t i = 0; i + 1 < d.packets.size(); ++i) {
+        const auto& a = d.packets[i];
+        const auto& b = d.packets[i + 1];
+        retried[i] = a.answer == ackByte && a.command == b.command && a.address == b.address &&
+                     a.data == b.data;
+    }
+    return retried;
+}
+
+Ideal idealOf(const Download& d, const std::vector<bool>& retried, long baud) {
     const double byte = 10.0 / static_cast<double>(baud);
     Ideal ideal;
-    for (const auto& p : d.packets) {
+    int resyncs = d.resyncs;
+    for (std::size_t i = 0; i < d.packets.size(); ++i) {
+        const auto& p = d.packets[i];
+        if (retried[i]) {
+            --resyncs; // the frame that followed it
+            continue;
+        }
         const double n = static_cast<double>(p.data.size());
         // Its bytes out, its answer byte (when one came), then what the chip needs.
         const double line =
@@ -175,7 +196,7 @@ Ideal idealOf(const Download& d, long baud) {
             break;
         }
     }
-    ideal.other += static_cast<double>(d.resyncs * resyncFrameSize) * byte;
+    ideal.other += static_cast<double>(std::max(resyncs, 0) * resyncFrameSize) * byte;
     // The target is silent until woken, and the identification text is shorter than the
     // 24 characters asked for: every read of the wait runs to the port's limit. One silent
     // read before each wake byte, then the read that brings the text.
@@ -189,12 +210,15 @@ Ideal idealOf(const Download& d, long baud) {
 // What the pseudo-terminal and the simulated target add to each command, which a serial line
 // does not: the hand-over of the packet to the target (host's write done to target's read)
 // and of the answer to the host (target's write to the host's readByte), and the target's
-// answer leaving later than its schedule. All from time stamps of the same run.
+// answer leaving later than its schedule; and attempts sent again only because an answer that
+// the target gave in time was held up on its way (transportRetries). All from time stamps of
+// the same run.
 struct Transport {
     std::vector<double> toTarget; // microseconds, one per command where it could be matched
     std::vector<double> late;
     std::vector<double> toHost;
     std::vector<double> host;      // the host's own share, answer read to next packet written
+    int retries = 0;               // attempts repeated for the transport's sake
     double seconds[3] = {0, 0, 0}; // total of the three above, by pass: erase, write, verify
     double total() const { return seconds[0] + seconds[1] + seconds[2]; }
 };
@@ -203,13 +227,27 @@ int passOf(std::uint8_t command) {
     return command == commandErase ? 0 : command == commandWrite ? 1 : 2;
 }
 
-Transport transportOf(const Download& d, const TrafficLog& traffic, long baud) {
+Transport transportOf(const Download& d, const std::vector<bool>& retried,
+                      const TrafficLog& traffic, long baud) {
     using us = std::chrono::duration<double, std::micro>;
     Transport t;
     const auto byte = std::chrono::nanoseconds(10'000'000'000LL / baud);
     Clock::time_point previousAnswerRead = Clock::time_point::max();
-    for (const auto& p : d.packets) {
+    for (std::size_t i = 0; i < d.packets.size(); ++i) {
+        const auto& p = d.packets[i];
         double lost = 0;
+        if (retried[i]) {
+            // From this attempt's write to the next attempt's arrival at the target: the
+            // time-out, the resynchronisation and the quiet wait after it.
+            Clock::time_point start = p.read;
+            if (previousAnswerRead != Clock::time_point::max())
+                start = std::min(start, firstAfter(traffic.writes, previousAnswerRead));
+            t.seconds[passOf(p.command)] +=
+                std::max(0.0, us(d.packets[i + 1].read - start).count()) * 1e-6;
+            ++t.retries;
+            previousAnswerRead = Clock::time_point::max();
+            continue;
+        }
         // The host writes a packet after it has read the answer to the one before.
         if (previousAnswerRead != Clock::time_point::max()) {
             const auto wrote = firstAfter(traffic.writes, previousAnswerRead);
@@ -292,8 +330,9 @@ WireRun wireRun(long baud) {
         return run;
     }
 
-    const Ideal ideal = idealOf(d, baud);
-    Transport t = transportOf(d, traffic, baud);
+    const std::vector<bool> retried = transportRetries(d);
+    const Ideal ideal = idealOf(d, retried, baud);
+    Transport t = transportOf(d, retried, traffic, baud);
     const auto erasing = lineTime(d, "Erasing ");
     const auto downloading = lineTime(d, "Downloading ... ");
     const auto verifying = lineTime(d, "Verifying ... ");
@@ -311,9 +350,10 @@ WireRun wireRun(long baud) {
 
     std::fprintf(stderr,
                  "wire %ld baud, %s; %llu data bytes, %zu commands, %d wake byte(s), "
-                 "%d resynchronisation frame(s), %d unanswered or refused\n",
+                 "%d resynchronisation frame(s), %d unanswered or refused, %d acknowledged but "
+                 "sent again (the answer held up in transport)\n",
                  baud, chipName, static_cast<unsigned long long>(dataBytes), d.packets.size(),
-                 d.wakes, d.resyncs, unanswered);
+                 d.wakes, d.resyncs, unanswered, t.retries);
     std::fprintf(stderr,
                  "  per command, median (p99) in us: host %.1f (%.1f); pseudo-terminal to target "
                  "%.1f (%.1f), target late %.1f (%.1f), pseudo-terminal to host %.1f (%.1f)\n",
