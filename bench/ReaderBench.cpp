@@ -13,14 +13,18 @@
 
 #include <benchmark/benchmark.h>
 
+#include <condition_variable>
+
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <spawn.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -131,6 +135,15 @@ public:
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
+    // The reader runs on the download worker, one thread among others: with a second thread
+    // alive the C library takes its locks as it does in the programs.
+    std::mutex idleMutex;
+    std::condition_variable idleWake;
+    bool idleDone = false;
+    std::thread idle([&] {
+        std::unique_lock lock(idleMutex);
+        idleWake.wait(lock, [&] { return idleDone; });
+    });
     const char* sizeText = std::getenv("SORBEL_READER_MB");
     const double megabytes = sizeText != nullptr ? std::strtod(sizeText, nullptr) : 64;
     const std::string folder = sorbel::bench::makeScratchFolder();
@@ -159,6 +172,12 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     sorbel::bench::removeFolder(folder);
+    {
+        std::lock_guard lock(idleMutex);
+        idleDone = true;
+    }
+    idleWake.notify_all();
+    idle.join();
 
     const double ours = reporter.rates["sorbel_reader"];
     const double theirs = reporter.rates["srec_cat_to_binary"];

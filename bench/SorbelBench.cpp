@@ -360,6 +360,14 @@ WireRun wireRun(long baud) {
                  percentile(t.host, 50), percentile(t.host, 99), percentile(t.toTarget, 50),
                  percentile(t.toTarget, 99), percentile(t.late, 50), percentile(t.late, 99),
                  percentile(t.toHost, 50), percentile(t.toHost, 99));
+    const auto sinceStart = [&](const char* head) {
+        const auto at = lineTime(d, head);
+        return at == Clock::time_point{} ? -1.0 : seconds(at - d.started) * 1e3;
+    };
+    std::fprintf(stderr,
+                 "  status lines after Start: \"Ready @\" %.1f ms, identification %.1f ms, "
+                 "\"Erasing\" %.1f ms\n",
+                 sinceStart("Ready @ "), sinceStart(identificationText), sinceStart("Erasing "));
     std::fprintf(stderr, "  %-34s %9s %9s %9s %9s %7s %7s\n", "pass", "wall", "pty+sim", "counted",
                  "ideal", "ratio", "wall");
     const char* names[4] = {"open, identification, file check", "page erases", "write pass",

@@ -3,6 +3,7 @@
 #include "loader/HexFile.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
@@ -104,6 +105,18 @@ HexFault strictFault(const char* line, std::size_t length, bool checksumGood) {
     return checksumGood ? HexFault::none : HexFault::badChecksum;
 }
 
+// Holds a stream's lock for a scope.
+class StreamLock {
+public:
+    explicit StreamLock(std::FILE* stream) : stream_(stream) { ::flockfile(stream_); }
+    ~StreamLock() { ::funlockfile(stream_); }
+    StreamLock(const StreamLock&) = delete;
+    StreamLock& operator=(const StreamLock&) = delete;
+
+private:
+    std::FILE* stream_;
+};
+
 } // namespace
 
 const char* describeHexFault(HexFault fault) {
@@ -182,10 +195,13 @@ int readHexLine(HexFile& file, char* line) {
         return 0;
     }
     std::FILE* stream = file.stream_;
+    // The stream is locked once for the word, not once a character: the download worker reads
+    // in a process of several threads, where every plain getc would take the lock again.
+    StreamLock lock(stream);
     // Lines end with LF, CR LF or a lone CR; each ending counts once.
     bool afterCarriageReturn = false;
-    int c = std::getc(stream);
-    for (; c != EOF && isBlank(c); c = std::getc(stream)) {
+    int c = ::getc_unlocked(stream);
+    for (; c != EOF && isBlank(c); c = ::getc_unlocked(stream)) {
         if (c == '\r' || (c == '\n' && !afterCarriageReturn)) {
             ++file.currentLine_;
         }
@@ -197,7 +213,7 @@ int readHexLine(HexFile& file, char* line) {
     }
     file.wordLine_ = file.currentLine_;
     std::size_t length = 0;
-    for (; c != EOF && !isBlank(c); c = std::getc(stream)) {
+    for (; c != EOF && !isBlank(c); c = ::getc_unlocked(stream)) {
         if (length < hexLineSize - 1) {
             line[length++] = static_cast<char>(c);
         } else {
