@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace sorbel {
 
 namespace {
@@ -23,16 +25,49 @@ std::string baseName(const std::string& path) {
 }
 
 // head + "0x<from> - 0x<to>" + tail, lower-case hexadecimal without leading zeros.
-std::string addressRange(const char* head, std::uint32_t from, std::uint32_t to, const char* tail) {
-    char text[160];
-    std::snprintf(text, sizeof text, "%s0x%lx - 0x%lx%s", head, static_cast<unsigned long>(from),
-                  static_cast<unsigned long>(to), tail);
-    return text;
+std::string addressRange(const std::string& head, std::uint32_t from, std::uint32_t to,
+                         const char* tail) {
+    char range[48];
+    std::snprintf(range, sizeof range, "0x%lx - 0x%lx", static_cast<unsigned long>(from),
+                  static_cast<unsigned long>(to));
+    return head + range + tail;
 }
 
 bool addressFits(std::uint32_t address, int count) {
     return address <= flashAddressLimit &&
            address + static_cast<std::uint32_t>(count) <= flashAddressLimit;
+}
+
+// What tells one version of a file from another: the same path may name a new file (renamed
+// over it) or the same file with new contents.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+};
+
+bool sameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool operator==(const FileIdentity& a, const FileIdentity& b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           sameTime(a.modified, b.modified) && sameTime(a.changed, b.changed);
+}
+
+bool identify(const std::string& path, FileIdentity& identity) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0)
+        return false;
+    identity = {status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
+    return true;
+}
+
+// What each pass adds to its boxes: the step that the failure ends.
+const char* abortedText(bool plan, bool write) {
+    return plan ? " \n Erase aborted." : write ? " \n Download aborted." : " \n Verify aborted.";
 }
 
 class Job {
@@ -51,12 +86,22 @@ private:
 
     bool checkFile(HexFile& file);
     bool refuse(long line, const std::string& fault);
-    bool openPass(HexFile& file);
+    bool openPass(HexFile& file, const char* aborted);
+    // False, with a box, when the path no longer names the file the check read: compared
+    // at each pass's opening, and after a pass has read through (readThrough) for a file
+    // rewritten where it is.
+    bool fileUnchanged(const char* aborted, bool readThrough = false);
     bool nextRecordLine(HexFile& file);
+    bool endOfPass(HexFile& file, const char* aborted);
+    bool planned(long line, std::uint32_t address, int count);
     void planPass();
     void eraseStep();
     void dataPass(bool write);
     void send(const CommandPacket& packet) { retry_ = sendPacket(port_, packet, guard_); }
+    void fail(const std::string& box) {
+        retry_ = maxSendAttempts;
+        guard_.showMessage(box);
+    }
 
     HostGuard guard_;
     SerialPort& port_;
@@ -64,6 +109,8 @@ private:
     const bool program_;
     const bool verify_;
     std::string path_;
+    // The file as the check read it; every later pass must read the same.
+    FileIdentity identity_;
     int retry_ = 0;
     std::int32_t estimate_ = 0;
     std::array<bool, flashPageCount> pages_{};
@@ -85,7 +132,9 @@ JobResult Job::run() {
         guard_.showMessage("File Open Error");
         return stopping() ? JobResult::stopped : JobResult::fileOpenError;
     }
-    const bool fileGood = checkFile(file);
+    // A file that cannot be examined keeps an identity no file has: it counts as changed.
+    identify(path_, identity_);
+    const bool fileGood = checkFile(file) && fileUnchanged(" \n Download aborted.", true);
     closeHexFile(file);
     if (!fileGood)
         retry_ = maxSendAttempts;
@@ -93,6 +142,8 @@ JobResult Job::run() {
     if (massErase_ && goingOn()) {
         guard_.addStatusLine("Mass Erasing ");
         send(massErasePacket());
+        if (failed())
+            guard_.showMessage("Mass erase not acknowledged \n Erase aborted.");
     }
     if (program_ && goingOn())
         planPass();
@@ -127,12 +178,28 @@ bool Job::refuse(long line, const std::string& fault) {
     return false;
 }
 
-bool Job::openPass(HexFile& file) {
+// Each pass reads the file that was checked, or fails the job: a file replaced, cut short
+// or rewritten since then would be erased for, written or verified only in part.
+bool Job::openPass(HexFile& file, const char* aborted) {
     file = openHexFile(path_);
-    if (!file.failed())
+    if (file.failed()) {
+        fail("File Open Error");
+        return false;
+    }
+    return fileUnchanged(aborted);
+}
+
+bool Job::fileUnchanged(const char* aborted, bool readThrough) {
+    FileIdentity now;
+    const bool identified = identify(path_, now);
+    if (identified && now == identity_)
         return true;
-    guard_.showMessage("File Open Error");
-    retry_ = maxSendAttempts;
+    // After a pass has read its stream to the end: a path that names another file now (or
+    // none) leaves what the stream read untouched, and the next opening judges the new one.
+    if (readThrough &&
+        (!identified || now.device != identity_.device || now.inode != identity_.inode))
+        return true;
+    fail(baseName(path_) + " changed during the download" + aborted);
     return false;
 }
 
@@ -141,9 +208,42 @@ bool Job::nextRecordLine(HexFile& file) {
     return readHexLine(file, line_) == 1 && !isEndRecord(line_);
 }
 
+// After a pass's record loop: unless the job already failed, the pass must have stopped at
+// the end record of the file it began with. Input that ends without it is a file cut short
+// since the check; nothing that follows may report the chip as programmed.
+bool Job::endOfPass(HexFile& file, const char* aborted) {
+    if (!goingOn())
+        return false;
+    if (!isEndRecord(line_)) {
+        const long line = std::max(file.lineNumber(), 1L);
+        fail(baseName(path_) + " line " + std::to_string(line) +
+             ": the file ends without an end record " + hexEndRecord);
+        return false;
+    }
+    return fileUnchanged(aborted, true);
+}
+
+// True when every page the record covers was erased for it. After a mass erase the whole
+// flash below the loader is erased, and the address test has kept the record below it.
+bool Job::planned(long line, std::uint32_t address, int count) {
+    if (massErase_ || count <= 0)
+        return true;
+    const auto last = (address + static_cast<std::uint32_t>(count) - 1) / flashPageSize;
+    for (auto page = address / flashPageSize; page <= last; ++page) {
+        if (!pages_[page]) {
+            fail(addressRange(baseName(path_) + " changed during the download: line " +
+                                  std::to_string(line) + " at ",
+                              address, address + static_cast<std::uint32_t>(count),
+                              " was not in the erase plan \n Download aborted."));
+            return false;
+        }
+    }
+    return true;
+}
+
 void Job::planPass() {
     HexFile file;
-    if (!openPass(file))
+    if (!openPass(file, abortedText(true, false)))
         return;
     pages_.fill(false);
     std::uint32_t address = 0;
@@ -161,6 +261,7 @@ void Job::planPass() {
                 pages_[page] = true;
         }
     }
+    endOfPass(file, abortedText(true, false));
     closeHexFile(file);
 }
 
@@ -182,14 +283,22 @@ void Job::eraseStep() {
             pages_[page] = true;
     }
     for (int page = 0; page < erasablePageCount && goingOn(); ++page) {
-        if (pages_[page])
-            send(pageErasePacket(static_cast<std::uint32_t>(page) * flashPageSize));
+        if (!pages_[page])
+            continue;
+        const auto address = static_cast<std::uint32_t>(page) * flashPageSize;
+        send(pageErasePacket(address));
+        if (failed()) {
+            char text[80];
+            std::snprintf(text, sizeof text, "Erase not acknowledged at 0x%lx \n Erase aborted.",
+                          static_cast<unsigned long>(address));
+            guard_.showMessage(text);
+        }
     }
 }
 
 void Job::dataPass(bool write) {
     HexFile file;
-    if (!openPass(file))
+    if (!openPass(file, abortedText(false, write)))
         return;
     bool more = nextRecordLine(file);
     guard_.addStatusLine((write ? "Downloading ... " : "Verifying ... ") +
@@ -206,6 +315,8 @@ void Job::dataPass(bool write) {
                                             " \n Download aborted."));
             break;
         }
+        if (write && !planned(file.lineNumber(), address, count))
+            break;
         // One command per maxCommandData bytes, at consecutive addresses.
         const auto total = static_cast<std::size_t>(count);
         for (std::size_t offset = 0; offset < total && goingOn(); offset += maxCommandData) {
@@ -216,11 +327,12 @@ void Job::dataPass(bool write) {
             send(write ? writePacket(at, bytes, chunk) : verifyPacket(at, bytes, chunk));
             position += progressStep;
             if (failed())
-                guard_.showMessage(
-                    addressRange("Error at ", at, at + static_cast<std::uint32_t>(chunk),
-                                 write ? " \n Download aborted." : " \n Verify aborted."));
+                guard_.showMessage(addressRange("Error at ", at,
+                                                at + static_cast<std::uint32_t>(chunk),
+                                                abortedText(false, write)));
         }
     }
+    endOfPass(file, abortedText(false, write));
     closeHexFile(file);
 }
 

@@ -13,6 +13,15 @@
 //    the page erases, the write pass and the optional verify pass, each pass reading the
 //    file anew, one line and one record at a time. Records longer than maxCommandData bytes
 //    go out as several commands at consecutive addresses.
+//  - Every pass must read the file that was checked, whole. The job fails ("Flash error.")
+//    with a box when a pass finds the file changed since the check (device, inode, size or
+//    times: "<file> changed during the download \n <step> aborted."), when a pass reaches
+//    the end of the input without the end record ("<file> line <n>: the file ends without
+//    an end record :00000001FF"), or when the write pass meets a record that covers a page
+//    the plan did not erase (without mass erase; that record is not written).
+//  - An erase that the target never acknowledges fails the job with a box: "Mass erase not
+//    acknowledged \n Erase aborted." or "Erase not acknowledged at 0x<page> \n Erase
+//    aborted.".
 //  - It reports only through the host (status lines, progress, boxes), never touches the
 //    host's flags or buttons, and returns the outcome. Once stop is requested it sends no
 //    further command, calls the host no more and returns JobResult::stopped.

@@ -12,6 +12,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <sys/stat.h>
 
 namespace sorbel::faults {
@@ -24,11 +26,36 @@ enum class Point {
     beforePlan,   // after the check, before the plan pass (mass erase on: "Mass Erasing ")
     beforeWrite,  // after the plan pass, before the write pass ("Erasing 3 pages ...")
     beforeVerify, // before the last write command; the verify pass opens the file after it
+    duringWrite,  // before the first write command: the write pass has its file open
 };
 
 // Records the replacement file holds: a page the original's plan never erased.
 std::vector<Record> otherRecords() {
     return {{0x0A00, pattern(16, 9)}, {0x0A10, pattern(16, 10)}};
+}
+
+// The six records cut inside the second record, without the end record.
+const std::string halfFile = hexText(sixRecords()).substr(0, 60);
+
+// A file longer than the reader's stream buffer, so that the write pass reads its tail from
+// the disk after it began: 220 records of 16 bytes in pages 0-6, 45 characters a line.
+constexpr std::size_t longLines = 220;
+constexpr std::size_t changedLine = 200; // from 0; at character 9000, past any read-ahead
+constexpr std::size_t hexLineLength = 45;
+
+std::vector<Record> longRecords() {
+    std::vector<Record> records;
+    for (std::size_t n = 0; n < longLines; ++n)
+        records.push_back({static_cast<std::uint32_t>(n * 16), pattern(16, n % 200)});
+    return records;
+}
+
+// Rewrites the file where it is (same file, same size): the line at changedLine now writes
+// to 0x3000, a page the plan never erased.
+void rewriteLineInPlace(const fs::path& path) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(changedLine * hexLineLength));
+    file << hexLine(0, 0x3000, pattern(16, 7));
 }
 
 struct FileChange {
@@ -39,6 +66,7 @@ struct FileChange {
     std::string box; // first line of the first box; empty: any box
     int writes;      // write commands that reach the target (-1: any)
     int verifies;    // verify commands that reach the target (-1: any)
+    std::vector<Record> (*records)() = sixRecords;
 };
 
 void PrintTo(const FileChange& c, std::ostream* out) {
@@ -55,13 +83,16 @@ void replaceWith(const fs::path& path, const std::string& text) {
     fs::rename(temporary, path);
 }
 
+// The first line of the box for a file that is not the one the check read.
+const std::string changedBox = "job.hex changed during the download ";
+
 class FileChanged : public ::testing::TestWithParam<FileChange> {};
 
 TEST_P(FileChanged, JobNeverReportsAChipItDidNotProgramWhole) {
     const FileChange& c = GetParam();
     TempDir dir;
-    const auto records = sixRecords();
-    const fs::path hex = dir.path() / "six.hex";
+    const auto records = c.records();
+    const fs::path hex = dir.path() / "job.hex";
     writeText(hex, hexText(records));
 
     auto target = startTarget();
@@ -86,7 +117,8 @@ TEST_P(FileChanged, JobNeverReportsAChipItDidNotProgramWhole) {
             changeOnce();
     };
     host.onPosition = [&](int position) {
-        if (c.point == Point::beforeVerify && position == progressStep * sixRecordsWrites)
+        if ((c.point == Point::beforeVerify && position == progressStep * sixRecordsWrites) ||
+            (c.point == Point::duringWrite && position == progressStep))
             changeOnce();
     };
     bench.pressStart(hex.string());
@@ -102,6 +134,15 @@ TEST_P(FileChanged, JobNeverReportsAChipItDidNotProgramWhole) {
         EXPECT_EQ(boxes.front(), c.box);
     }
     const auto packets = target->packets();
+    // Nothing is written to a page that the checked file's plan did not erase.
+    std::set<std::uint32_t> erased;
+    for (const Record& r : records)
+        erased.insert(r.address / flashPageSize);
+    for (const auto& p : packets) {
+        if (p.command == commandWrite) {
+            EXPECT_TRUE(erased.contains(p.address / flashPageSize)) << "write at " << p.address;
+        }
+    }
     if (c.writes >= 0) {
         EXPECT_EQ(countCommand(packets, commandWrite), c.writes);
     }
@@ -112,28 +153,58 @@ TEST_P(FileChanged, JobNeverReportsAChipItDidNotProgramWhole) {
 
 INSTANTIATE_TEST_SUITE_P(
     Changes, FileChanged,
-    ::testing::Values(FileChange{"deleted_before_the_write_pass", Point::beforeWrite, removeFile,
-                                 true, "File Open Error", 0, 0},
-                      FileChange{"deleted_before_the_plan_pass", Point::beforePlan, removeFile,
-                                 true, "File Open Error", 0, 0},
-                      // Unreadable even for root: a folder where the file was.
-                      FileChange{"made_unreadable_before_the_verify_pass", Point::beforeVerify,
-                                 [](const fs::path& p) {
-                                     fs::remove(p);
-                                     fs::create_directory(p);
-                                 },
-                                 true, "File Open Error", sixRecordsWrites, 0},
-                      // A FIFO would block the opening until some program wrote to it.
-                      FileChange{"replaced_by_a_fifo_before_the_write_pass", Point::beforeWrite,
-                                 [](const fs::path& p) {
-                                     fs::remove(p);
-                                     ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0);
-                                 },
-                                 true, "File Open Error", 0, 0},
-                      // The verify pass reads the new file: its records are not in the chip.
-                      FileChange{"replaced_before_the_verify_pass", Point::beforeVerify,
-                                 [](const fs::path& p) { replaceWith(p, hexText(otherRecords())); },
-                                 true, "Error at 0xa00 - 0xa10 ", sixRecordsWrites, -1}),
+    ::testing::Values(
+        FileChange{"deleted_before_the_write_pass", Point::beforeWrite, removeFile, true,
+                   "File Open Error", 0, 0},
+        FileChange{"deleted_before_the_plan_pass", Point::beforePlan, removeFile, true,
+                   "File Open Error", 0, 0},
+        // Unreadable even for root: a folder where the file was.
+        FileChange{"made_unreadable_before_the_verify_pass", Point::beforeVerify,
+                   [](const fs::path& p) {
+                       fs::remove(p);
+                       fs::create_directory(p);
+                   },
+                   true, "File Open Error", sixRecordsWrites, 0},
+        // A FIFO would block the opening until some program wrote to it.
+        FileChange{"replaced_by_a_fifo_before_the_write_pass", Point::beforeWrite,
+                   [](const fs::path& p) {
+                       fs::remove(p);
+                       ASSERT_EQ(::mkfifo(p.c_str(), 0644), 0);
+                   },
+                   true, "File Open Error", 0, 0},
+        // Each pass compares the file with the one the check read: the verify
+        // pass would otherwise compare the chip with another file.
+        FileChange{"replaced_before_the_verify_pass", Point::beforeVerify,
+                   [](const fs::path& p) { replaceWith(p, hexText(otherRecords())); }, true,
+                   changedBox, sixRecordsWrites, 0},
+        // Cut inside a record, without its end record: half a program is no
+        // download.
+        FileChange{"truncated_before_the_write_pass", Point::beforeWrite,
+                   [](const fs::path& p) { fs::resize_file(p, halfFile.size()); }, true, changedBox,
+                   0, 0},
+        FileChange{"truncated_before_the_plan_pass", Point::beforePlan,
+                   [](const fs::path& p) { fs::resize_file(p, halfFile.size()); }, true, changedBox,
+                   0, 0},
+        // Without verify nothing reads the chip back: the write pass must notice
+        // itself that the file is not the one the plan was made from.
+        FileChange{"replaced_before_the_write_pass_without_verify", Point::beforeWrite,
+                   [](const fs::path& p) { replaceWith(p, hexText(otherRecords())); }, false,
+                   changedBox, 0, 0},
+        // Changed where it is while the write pass reads it: the pass reads the
+        // new tail. Cut short, it ends without the end record.
+        FileChange{"truncated_during_the_write_pass", Point::duringWrite,
+                   [](const fs::path& p) { fs::resize_file(p, changedLine * hexLineLength + 20); },
+                   false,
+                   "job.hex line 201: the file ends without an end record "
+                   ":00000001FF",
+                   static_cast<int>(changedLine), 0, longRecords},
+        // Rewritten, a record of the new tail lies in a page that was never
+        // erased: it is not written.
+        FileChange{"rewritten_during_the_write_pass_without_verify", Point::duringWrite,
+                   rewriteLineInPlace, false,
+                   "job.hex changed during the download: line 201 at 0x3000 - "
+                   "0x3010 was not in the erase plan ",
+                   static_cast<int>(changedLine), 0, longRecords}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

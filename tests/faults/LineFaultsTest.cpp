@@ -38,6 +38,7 @@ struct HangUpCase {
     std::uint8_t waitedCommand; // 0: the identification wait
     bool jobRan;                // the job had begun: it ends with "Flash error."
     std::vector<std::string> boxes;
+    bool massErase = false;
 };
 
 void PrintTo(const HangUpCase& c, std::ostream* out) {
@@ -59,6 +60,8 @@ TEST_P(HangUp, ReadFailsWithinTwoSecondsThePortIsFreedAndStartWorksAgain) {
         options.idText = ""; // silent: the worker keeps waking it
     auto target = startTarget(options);
     Bench bench(target->portPath());
+    if (c.massErase)
+        bench.setOptions(optionYes, optionYes, optionYes);
     bench.pressStart(hex.string());
 
     ASSERT_TRUE(target->waitFor(
@@ -112,20 +115,29 @@ TEST_P(HangUp, ReadFailsWithinTwoSecondsThePortIsFreedAndStartWorksAgain) {
 
 INSTANTIATE_TEST_SUITE_P(
     Phases, HangUp,
-    ::testing::Values(
-        HangUpCase{"identification_wait", {}, 0, false, {readFailure}},
-        // An erase has no failure box of its own: the read failure says what happened.
-        HangUpCase{"erase", fromPacket(1), commandErase, true, {readFailure}},
-        HangUpCase{"write_pass",
-                   fromPacket(sixRecordsErases + 1),
-                   commandWrite,
-                   true,
-                   {readFailure, "Error at 0x0 - 0x10 "}},
-        HangUpCase{"verify_pass",
-                   fromPacket(sixRecordsErases + sixRecordsWrites + 1),
-                   commandVerify,
-                   true,
-                   {readFailure, "Error at 0x0 - 0x10 "}}),
+    ::testing::Values(HangUpCase{"identification_wait", {}, 0, false, {readFailure}},
+                      // The read failure says why, the erase's own box which step was given up.
+                      HangUpCase{"erase",
+                                 fromPacket(1),
+                                 commandErase,
+                                 true,
+                                 {readFailure, "Erase not acknowledged at 0x0 "}},
+                      HangUpCase{"mass_erase",
+                                 fromPacket(1),
+                                 commandErase,
+                                 true,
+                                 {readFailure, "Mass erase not acknowledged "},
+                                 true},
+                      HangUpCase{"write_pass",
+                                 fromPacket(sixRecordsErases + 1),
+                                 commandWrite,
+                                 true,
+                                 {readFailure, "Error at 0x0 - 0x10 "}},
+                      HangUpCase{"verify_pass",
+                                 fromPacket(sixRecordsErases + sixRecordsWrites + 1),
+                                 commandVerify,
+                                 true,
+                                 {readFailure, "Error at 0x0 - 0x10 "}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // sorbel-cli against targets that misbehave. Each case: what the operator sees (exit status,
@@ -256,13 +268,14 @@ INSTANTIATE_TEST_SUITE_P(
                                              waitLimit));
                    },
                    std::chrono::seconds(40)},
-        // The erase is refused for ever: given up after the erase limit, no write follows.
+        // The erase is refused for ever: given up after the erase limit, no write follows,
+        // and the operator is told which erase was never acknowledged.
         TargetCase{"erase_never_completes",
                    [](TargetOptions& o) { o.eraseAckAfter = -1; },
                    {"--verify"},
                    1,
                    flashErrorLast,
-                   {},
+                   {"Erase not acknowledged at 0x0 ", "Erase aborted."},
                    [](SimulatedTarget& t, const std::vector<Record>&) {
                        const auto packets = t.packets();
                        EXPECT_GT(packets.size(), 1u);
