@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace sorbel::test {
 namespace {
@@ -271,12 +272,12 @@ INSTANTIATE_TEST_SUITE_P(Bound, AddressTest,
                                            AddressCase{"fifteenBytes", 15, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The file changes between the plan pass and the write pass: the write pass tests again.
-TEST_F(JobTest, WritePassRejectsAnAddressThePlanDidNotSee) {
+// The file is replaced between the plan pass and the write pass: the write pass opens a file
+// other than the one the plan was made from, and writes nothing of it.
+TEST_F(JobTest, WritePassRefusesAFileReplacedAfterThePlan) {
     const std::vector<Record> first = {{0x0000, pattern(16, 1)}};
     startTarget();
-    const std::string path = useFile("grows.hex", hexText(first));
-    const std::string estimate = estimateOf(path);
+    useFile("grows.hex", hexText(first));
     host_.onLine = [&](const std::string& line) {
         if (line.starts_with("Erasing "))
             writeFile("grows.hex", hexText({first[0], {0xF7F0, pattern(16, 2)}}));
@@ -285,13 +286,44 @@ TEST_F(JobTest, WritePassRejectsAnAddressThePlanDidNotSee) {
 
     download();
 
+    EXPECT_EQ(lines(), transcript({"Erasing 1 pages of 512 bytes each."}, flashErrorLines, ""));
+    EXPECT_THAT(host_.messages(),
+                ElementsAre("grows.hex changed during the download \n Download aborted."));
+    EXPECT_THAT(packets(), ElementsAre("E0000 page"));
+    EXPECT_EQ(userFlash(), userImage({}));
+}
+
+// The file is rewritten where it is while the write pass reads it, past what the pass has
+// read ahead: the write pass still tests each address, and the records before stay written.
+TEST_F(JobTest, WritePassTestsAddressesOfAFileRewrittenDuringIt) {
+    constexpr std::size_t total = 220, rewritten = 200, lineLength = 45;
+    std::vector<Record> records;
+    for (std::size_t n = 0; n < total; ++n)
+        records.push_back({static_cast<std::uint32_t>(n * 16), pattern(16, n % 200)});
+    startTarget();
+    const std::string path = useFile("long.hex", hexText(records));
+    const std::string estimate = estimateOf(path);
+    host_.onLine = [&](const std::string& line) {
+        if (line.starts_with("Downloading ")) {
+            std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+            file.seekp(static_cast<std::streamoff>(rewritten * lineLength));
+            file << hexLine(0, 0xF7F0, pattern(16, 2));
+        }
+    };
+    setOptions(false, true, false);
+
+    download();
+
     EXPECT_EQ(lines(),
-              transcript({"Erasing 1 pages of 512 bytes each.", "Downloading ... {N} bytes"},
+              transcript({"Erasing 7 pages of 512 bytes each.", "Downloading ... {N} bytes"},
                          flashErrorLines, estimate));
     EXPECT_THAT(host_.messages(),
                 ElementsAre("Wrong memory address 0xf7f0 - 0xf800 \n Download aborted."));
-    EXPECT_THAT(packets(), ElementsAre("E0000 page", "W0000x16"));
-    EXPECT_EQ(userFlash(), userImage(first));
+    const auto sent = packets();
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                            [](const std::string& p) { return p.starts_with("W"); }),
+              static_cast<long>(rewritten));
+    EXPECT_EQ(userFlash(), userImage({records.begin(), records.begin() + rewritten}));
 }
 
 // The third write is never acknowledged: the first two stay written, no verify follows, and
@@ -463,6 +495,7 @@ TEST_F(JobTest, LongRecordGoesOutAsSeveralCommands) {
     const std::vector<Record> records = {{0x0100, pattern(200, 7)}, {0x0300, pattern(4, 8)}};
     startTarget();
     const std::string path = useFile("long.hex", hexText(records));
+    const std::string estimate = estimateOf(path);
     setOptions(false, true, true);
 
     download();
