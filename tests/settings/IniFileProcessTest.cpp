@@ -56,7 +56,14 @@ TEST(ProfileWriteKilled, LeavesTheOldOrTheNewFile) {
     std::mt19937 random(20261211);
     std::uniform_int_distribution<int> delayMicroseconds(0, 40000);
     int lastSeen = 0;
-    for (int round = 0; round < 40; ++round) {
+    // A few hundred kills at random points; on a machine so loaded that the rounds crawl,
+    // the time budget ends the run early, never before the first minimumRounds.
+    constexpr int rounds = 300;
+    constexpr int minimumRounds = 40;
+    const auto budgetEnd = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (int round = 0;
+         round < rounds && (round < minimumRounds || std::chrono::steady_clock::now() < budgetEnd);
+         ++round) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
