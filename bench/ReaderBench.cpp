@@ -112,6 +112,8 @@ void srecCat(benchmark::State& state) {
 // Keeps the console table and remembers each case's records per second.
 class RateReporter : public benchmark::ConsoleReporter {
 public:
+    // The table without colours: it goes to a log as often as to a terminal.
+    RateReporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs) {
