@@ -162,12 +162,16 @@ struct Ideal {
 // machine (on a serial line it arrives one byte time after the target sends it; the target's
 // own timing fits the wait). Their cost is the transport's, not the line's nor the host's.
 std::vector<bool> transportRetries(const Download& d) {
+    // Every resend follows a resynchronisation frame: never more of them than frames (the
+    // full image has no two equal records in a row, so none is mistaken for a resend).
     std::vector<bool> retried(d.packets.size(), false);
-    for (std::size_t i = 0; i + 1 < d.packets.size(); ++i) {
+    int left = d.resyncs;
+    for (std::size_t i = 0; i + 1 < d.packets.size() && left > 0; ++i) {
         const auto& a = d.packets[i];
         const auto& b = d.packets[i + 1];
         retried[i] = a.answer == ackByte && a.command == b.command && a.address == b.address &&
                      a.data == b.data;
+        left -= retried[i] ? 1 : 0;
     }
     return retried;
 }
