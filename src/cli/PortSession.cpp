@@ -322,7 +322,9 @@ void PortSession::showMessage(const std::string& text) {
         if (text.starts_with(readFailureMessage)) {
             readFailed_ = true;
         } else if (text == fileOpenErrorMessage ||
-                   text.starts_with(baseName(settings_.hexFile) + " line ")) {
+                   text.starts_with(baseName(settings_.hexFile) + " line ") ||
+                   text.starts_with(baseName(settings_.hexFile) + " changed during the download")) {
+            // The job refused the file, up front or because it changed between passes.
             fileRefused_ = true;
         }
     }
