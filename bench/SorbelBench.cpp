@@ -675,8 +675,9 @@ int memory(double megabytes) {
         return exitBroken;
     }
     // 128-byte records, the most one command carries, each followed by empty data records
-    // that every pass reads and skips: the file is read in full four times (check, plan,
-    // write, verify) while the command count stays at about one per 1.5 KB.
+    // that every pass reads and skips: the file is read in full five times (sorbel-cli's check,
+    // then the job's check, plan, write and verify) while the command count stays at about one
+    // per 1.5 KB.
     constexpr std::size_t recordSize = maxCommandData;
     constexpr int emptyRecords = 100;
     const auto small = static_cast<std::uint64_t>(1e6);
