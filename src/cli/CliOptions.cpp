@@ -31,14 +31,14 @@ enum class OptionId {
     version,
 };
 
-struct OptionSpec {
+struct OptionRule {
     OptionId id;
     std::string_view longName;
     char shortName; // 0: none
     bool takesValue;
 };
 
-constexpr std::array<OptionSpec, 16> optionTable{{
+constexpr std::array<OptionRule, 16> optionTable{{
     {OptionId::port, "port", 'p', true},
     {OptionId::baud, "baud", 'b', true},
     {OptionId::file, "file", 'f', true},
@@ -109,19 +109,19 @@ private:
         }
     }
 
-    const OptionSpec* findLong(std::string_view name) {
-        const OptionSpec* prefixMatch = nullptr;
+    const OptionRule* findLong(std::string_view name) {
+        const OptionRule* prefixMatch = nullptr;
         std::string candidates;
         int prefixCount = 0;
-        for (const OptionSpec& spec : optionTable) {
-            if (spec.longName == name) {
-                return &spec;
+        for (const OptionRule& rule : optionTable) {
+            if (rule.longName == name) {
+                return &rule;
             }
-            if (!name.empty() && spec.longName.starts_with(name)) {
-                prefixMatch = &spec;
+            if (!name.empty() && rule.longName.starts_with(name)) {
+                prefixMatch = &rule;
                 ++prefixCount;
                 candidates += " --";
-                candidates += spec.longName;
+                candidates += rule.longName;
             }
         }
         if (prefixCount == 1) {
@@ -139,53 +139,53 @@ private:
     void longOption(std::string_view body) {
         const std::size_t equals = body.find('=');
         const std::string_view name = body.substr(0, equals);
-        const OptionSpec* spec = findLong(name);
-        if (spec == nullptr) {
+        const OptionRule* rule = findLong(name);
+        if (rule == nullptr) {
             return;
         }
-        const std::string display = "--" + std::string(spec->longName);
+        const std::string display = "--" + std::string(rule->longName);
         if (equals != std::string_view::npos) {
-            if (!spec->takesValue) {
+            if (!rule->takesValue) {
                 fail("option " + quoted(display) + " doesn't allow an argument");
                 return;
             }
-            apply(*spec, display, std::string(body.substr(equals + 1)));
+            apply(*rule, display, std::string(body.substr(equals + 1)));
             return;
         }
-        if (!spec->takesValue) {
-            apply(*spec, display, {});
+        if (!rule->takesValue) {
+            apply(*rule, display, {});
             return;
         }
         std::string value;
         if (nextValue(display, value)) {
-            apply(*spec, display, value);
+            apply(*rule, display, value);
         }
     }
 
     void shortOptions(std::string_view letters) {
         for (std::size_t i = 0; i < letters.size() && !done_; ++i) {
-            const OptionSpec* spec = nullptr;
-            for (const OptionSpec& candidate : optionTable) {
+            const OptionRule* rule = nullptr;
+            for (const OptionRule& candidate : optionTable) {
                 if (candidate.shortName != 0 && candidate.shortName == letters[i]) {
-                    spec = &candidate;
+                    rule = &candidate;
                 }
             }
-            if (spec == nullptr) {
+            if (rule == nullptr) {
                 fail("invalid option " + quoted(std::string("-") + letters[i]));
                 return;
             }
-            const std::string display = std::string("-") + spec->shortName;
-            if (!spec->takesValue) {
-                apply(*spec, display, {});
+            const std::string display = std::string("-") + rule->shortName;
+            if (!rule->takesValue) {
+                apply(*rule, display, {});
                 continue;
             }
             if (i + 1 < letters.size()) {
-                apply(*spec, display, std::string(letters.substr(i + 1)));
+                apply(*rule, display, std::string(letters.substr(i + 1)));
                 return;
             }
             std::string value;
             if (nextValue(display, value)) {
-                apply(*spec, display, value);
+                apply(*rule, display, value);
             }
             return;
         }
@@ -300,9 +300,9 @@ private:
         }
     }
 
-    void apply(const OptionSpec& spec, const std::string& display, const std::string& value) {
+    void apply(const OptionRule& rule, const std::string& display, const std::string& value) {
         CliOptions& o = result_.options;
-        switch (spec.id) {
+        switch (rule.id) {
         case OptionId::port:
             setPort(display, value);
             break;
@@ -315,15 +315,15 @@ private:
             break;
         case OptionId::massErase:
         case OptionId::noMassErase:
-            o.massErase = spec.id == OptionId::massErase;
+            o.massErase = rule.id == OptionId::massErase;
             break;
         case OptionId::program:
         case OptionId::noProgram:
-            o.program = spec.id == OptionId::program;
+            o.program = rule.id == OptionId::program;
             break;
         case OptionId::verify:
         case OptionId::noVerify:
-            o.verify = spec.id == OptionId::verify;
+            o.verify = rule.id == OptionId::verify;
             break;
         case OptionId::run:
             o.run = true;
